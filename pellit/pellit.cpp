@@ -30,8 +30,7 @@ void thread1_create()
     pthread_t pthread;
 
     // pthread_create passes a void *; the worker only reads through it.
-    int rc = pthread_create(&pthread, nullptr, thread_fn_callback,
-                            const_cast<char *>(thread_input1));
+    int rc = pthread_create(&pthread, nullptr, thread_fn_callback, const_cast<char *>(thread_input1));
     if (rc != 0) {
         printf("Error occured, thread could not be created, errno = %d\n", rc);
         exit(EXIT_FAILURE);

@@ -80,15 +80,12 @@ int thread_create(pthread_t *pthread_handle, int th_id)
 
 int main(int /* argc */, char * /* argv */[])
 {
-    bool failed = false;
     void *thread_result2 = nullptr;
     void *thread_result3 = nullptr;
 
     int created2 = thread_create(&pthread2, 10);
     int created3 = thread_create(&pthread3, 2);
-    if (created2 != 0 || created3 != 0) {
-        failed = true;
-    }
+    bool failed = created2 != 0 || created3 != 0;
 
     // A worker that did not start has no handle to join and nothing to report.
     if (created2 == 0) {

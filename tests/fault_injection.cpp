@@ -62,8 +62,7 @@ int __wrap_pthread_attr_init(pthread_attr_t *attr)
 int __wrap_pthread_attr_setdetachstate(pthread_attr_t *attr, int state)
 {
     static std::atomic<int> calls{0};
-    return fail_now("pthread_attr_setdetachstate", calls) ? EINVAL
-                                                          : __real_pthread_attr_setdetachstate(attr, state);
+    return fail_now("pthread_attr_setdetachstate", calls) ? EINVAL : __real_pthread_attr_setdetachstate(attr, state);
 }
 
 int __wrap_pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *), void *arg)

@@ -102,12 +102,11 @@ TEST_P(PellitFault, EndsTheProcessWithStatusOne)
     EXPECT_EQ(r.err, c.err);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Injected, PellitFault,
-    testing::Values(Fault{"ThreadNotCreated", "pthread_create:1",
-                          "Error occured, thread could not be created, errno = 11\n", ""},
-                    Fault{"LineBufferingRefused", "setvbuf:1", "",
-                          "pellit: cannot make standard output line-buffered\n"}),
-    [](const testing::TestParamInfo<Fault> &info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Injected, PellitFault,
+                         testing::Values(Fault{"ThreadNotCreated", "pthread_create:1",
+                                               "Error occured, thread could not be created, errno = 11\n", ""},
+                                         Fault{"LineBufferingRefused", "setvbuf:1", "",
+                                               "pellit: cannot make standard output line-buffered\n"}),
+                         [](const testing::TestParamInfo<Fault> &info) { return info.param.name; });
 
 } // namespace

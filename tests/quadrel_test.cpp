@@ -47,6 +47,15 @@ void expect_whole_run(const std::vector<std::string> &lines)
     EXPECT_EQ(slice(lines, 13, 16), (std::vector<std::string>{kResult2, kJoin3, kResult3}));
 }
 
+// argv run under valgrind memcheck, which fails the run (status 99) on an invalid
+// access or on a leak of the given kinds.
+std::vector<std::string> under_valgrind(std::vector<std::string> argv, const std::string &leak_kinds)
+{
+    argv.insert(argv.begin(), {VALGRIND, "-q", "--error-exitcode=99", "--leak-check=full",
+                               "--show-leak-kinds=" + leak_kinds, "--errors-for-leak-kinds=" + leak_kinds});
+    return argv;
+}
+
 void expect_exit_status(int status, int code)
 {
     ASSERT_TRUE(WIFEXITED(status)) << "wait status " << status;
@@ -105,8 +114,7 @@ INSTANTIATE_TEST_SUITE_P(
     Outputs, QuadrelRun,
     testing::Values(WholeRun{"Terminal", Output::terminal, {}},
                     WholeRun{"TerminalWithArguments", Output::terminal, {"-h", "--version", "3", ""}},
-                    WholeRun{"Pipe", Output::pipe, {}},
-                    WholeRun{"PipeWithArguments", Output::pipe, {"x", "-n", "99"}},
+                    WholeRun{"Pipe", Output::pipe, {}}, WholeRun{"PipeWithArguments", Output::pipe, {"x", "-n", "99"}},
                     WholeRun{"File", Output::file, {}}),
     [](const testing::TestParamInfo<WholeRun> &info) { return info.param.name; });
 
@@ -115,8 +123,7 @@ TEST(Quadrel, FreesEveryBlockUnderValgrind)
     if (std::string(VALGRIND).empty()) {
         GTEST_SKIP() << "valgrind is not installed, or this is a sanitizer build";
     }
-    Recording r = record({.argv = {VALGRIND, "-q", "--error-exitcode=99", "--leak-check=full", "--show-leak-kinds=all",
-                  "--errors-for-leak-kinds=all", QUADREL}});
+    Recording r = record({.argv = under_valgrind({QUADREL}, "all")});
     expect_exit_status(r.status, 0);
     EXPECT_EQ(r.err, "");
     expect_whole_run(r.texts());
@@ -147,21 +154,19 @@ class QuadrelFault : public testing::TestWithParam<std::tuple<Fault, bool>> {};
 // program goes on as far as it can, and no block is lost or freed twice.
 TEST_P(QuadrelFault, IsReportedAndTheRestCarriesOn)
 {
-    const auto &[c, under_valgrind] = GetParam();
+    const auto &[c, with_valgrind] = GetParam();
     Spawn spawn{.argv = {QUADREL_FAULTY, "ignored"}, .output = Output::pipe};
     spawn.env = {std::string("FAULT_INJECT=") + c.inject};
     if (c.unjoined) { // the sanitizers would rightly say so; valgrind sees it as reachable
         spawn.env.insert(spawn.env.end(), {"ASAN_OPTIONS=detect_leaks=0", "TSAN_OPTIONS=report_thread_leaks=0"});
     }
-    if (under_valgrind) {
+    if (with_valgrind) {
         if (std::string(VALGRIND).empty()) {
             GTEST_SKIP() << "valgrind is not installed, or this is a sanitizer build";
         }
         // A thread left unjoined keeps the thread system's own blocks ("possibly
         // lost"); a block of the program's that is lost is lost for certain.
-        spawn.argv.insert(spawn.argv.begin(), {VALGRIND, "-q", "--error-exitcode=99", "--leak-check=full",
-                                               "--show-leak-kinds=definite,indirect",
-                                               "--errors-for-leak-kinds=definite,indirect"});
+        spawn.argv = under_valgrind(spawn.argv, "definite,indirect");
     }
     Recording r = record(spawn);
 

@@ -17,8 +17,6 @@
 #include <fstream>
 #include <iterator>
 
-extern char **environ;
-
 namespace {
 
 constexpr double kHardLimit = 60;
@@ -78,12 +76,14 @@ Recording record(const Spawn &spawn)
         env_strings.emplace_back(*e);
     }
     std::vector<char *> envp;
+    envp.reserve(env_strings.size() + 1);
     for (std::string &s : env_strings) {
         envp.push_back(s.data());
     }
     envp.push_back(nullptr);
     std::vector<std::string> arg_strings(spawn.argv);
     std::vector<char *> argv;
+    argv.reserve(arg_strings.size() + 1);
     for (std::string &s : arg_strings) {
         argv.push_back(s.data());
     }

@@ -23,9 +23,9 @@ struct Line {
 struct Spawn {
     std::vector<std::string> argv; // argv[0] is the path of the program
     Output output = Output::pipe;
-    std::string file{};           // Output::file: where standard output goes; empty for a new temporary file
+    std::string file{};             // Output::file: where standard output goes; empty for a new temporary file
     std::vector<std::string> env{}; // NAME=value, added to the test's environment
-    double stop_after = 0;        // if > 0, send stop_signal this many seconds after the start
+    double stop_after = 0;          // if > 0, send stop_signal this many seconds after the start
     int stop_signal = SIGKILL;
     std::function<void(pid_t)> before_stop{}; // called just before stop_signal is sent
 };
