@@ -28,10 +28,10 @@ namespace {
 bool fail_now(const char *name, std::atomic<int> &calls)
 {
     const int call = ++calls;
-    const char *spec = getenv("FAULT_INJECT");
+    const char *faults = getenv("FAULT_INJECT");
     const std::size_t len = strlen(name);
-    for (const char *p = spec; p != nullptr && (p = strstr(p, name)) != nullptr; p += len) {
-        bool whole_name = (p == spec || p[-1] == ',') && p[len] == ':';
+    for (const char *p = faults; p != nullptr && (p = strstr(p, name)) != nullptr; p += len) {
+        bool whole_name = (p == faults || p[-1] == ',') && p[len] == ':';
         if (whole_name && atoi(p + len + 1) == call) {
             return true;
         }
