@@ -18,6 +18,10 @@ text=$(groff -man -Tascii -P-cbou "$page" 2>/dev/null)
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 timeout -s KILL "$seconds" "$program" >"$out"
+if [ ! -s "$out" ]; then
+    echo "$program wrote nothing to compare with $page"
+    exit 1
+fi
 status=0
 sort -u "$out" | while IFS= read -r line; do
     case "$text" in
