@@ -2,32 +2,46 @@
 // the time each line arrived.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <csignal>
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
 
 enum class Output {
-    terminal, // standard output is a pseudo-terminal, so stdio buffers by the line
-    pipe,     // standard output is a pipe that the test reads as it fills
-    file,     // standard output is a file, which the test follows as it grows
+    terminal,     // a pseudo-terminal, the program's controlling terminal: stdio buffers by the line
+    pipe,         // a pipe that the test reads as it fills
+    file,         // a file, which the test follows as it grows
+    closed,       // descriptor 1 is closed
+    read_only,    // descriptor 1 is open for reading only
+    widowed_pipe, // a pipe whose reader has gone before the program starts
+};
+
+struct Limit {
+    int resource; // RLIMIT_...
+    rlim_t value; // soft and hard
+};
+
+struct Spawn {
+    std::vector<std::string> argv{}; // argv[0] is the path of the program
+    Output output = Output::pipe;
+    std::string file{};                 // Output::file: where standard output goes; empty for a new temporary file
+    std::vector<std::string> env{};     // NAME=value, added to the test's environment
+    std::vector<int> ignored_signals{}; // ignored when the program starts, as a parent may leave them
+    std::vector<Limit> limits{};        // resource limits for the program
+    double hang_up_after = 0;           // Output::terminal: if > 0, the terminal goes away this many seconds after the
+                                        // start; it is then not the program's controlling terminal, so no SIGHUP comes
+    std::size_t stop_after_lines = 0;   // if > 0, send stop_signal once this many lines have arrived
+    int stop_signal = SIGKILL;          // sent to the program's process group, as a terminal sends Ctrl-C
+    std::function<void(pid_t)> before_stop{}; // called just before stop_signal is sent
 };
 
 struct Line {
     std::string text; // without its newline
     double at;        // seconds from the start of the program
-};
-
-struct Spawn {
-    std::vector<std::string> argv; // argv[0] is the path of the program
-    Output output = Output::pipe;
-    std::string file{};             // Output::file: where standard output goes; empty for a new temporary file
-    std::vector<std::string> env{}; // NAME=value, added to the test's environment
-    double stop_after = 0;          // if > 0, send stop_signal this many seconds after the start
-    int stop_signal = SIGKILL;
-    std::function<void(pid_t)> before_stop{}; // called just before stop_signal is sent
 };
 
 struct Recording {
@@ -36,6 +50,7 @@ struct Recording {
     int status = -1;         // as waitpid reports it
 
     std::vector<std::string> texts() const;
+    std::vector<double> times_of(const std::string &text) const; // when each line with this text arrived
 };
 
 // Starts the program, records its output until it ends (or until it is stopped as
