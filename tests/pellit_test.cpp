@@ -178,11 +178,13 @@ TEST(Pellit, NeverDiesForWantOfAddressSpace)
     if (!std::string(SANITIZE).empty()) {
         GTEST_SKIP() << "a sanitizer needs far more address space than this";
     }
+    constexpr rlim_t kStack = rlim_t{8} << 20; // the usual limit, which sets a new thread's stack size
     int refused = 0;
     int ran = 0;
     for (rlim_t kib = 6000; kib <= 20000 && ran < 5; kib += 50) {
         SCOPED_TRACE("address space limited to " + std::to_string(kib) + " KiB");
-        Recording r = record({.argv = {PELLIT}, .limits = {{RLIMIT_AS, kib << 10}}, .stop_after_lines = 3});
+        Recording r = record(
+            {.argv = {PELLIT}, .limits = {{RLIMIT_AS, kib << 10}, {RLIMIT_STACK, kStack}}, .stop_after_lines = 3});
         if (WIFSIGNALED(r.status) && WTERMSIG(r.status) == SIGKILL && r.lines.size() >= 3) {
             ran++;
             continue;

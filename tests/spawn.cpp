@@ -57,7 +57,6 @@ bool open_output(const Spawn &spawn, Ends &ends)
             ADD_FAILURE() << "openpty: " << strerror(errno);
             return false;
         }
-        fcntl(ends.read, F_SETFD, FD_CLOEXEC);
         return true;
     }
     case Output::pipe:
@@ -175,13 +174,13 @@ void read_until_closed(const Spawn &spawn, pid_t pid, Ends &ends, int err_fd, Cl
             ADD_FAILURE() << "poll: " << strerror(errno);
             break;
         }
-        const double now = seconds_since(start);
         if (fds[0].fd >= 0 && fds[0].revents != 0 && !drain(fds[0].fd, out_pending)) {
             close(fds[0].fd);
             fds[0].fd = -1;
         }
         while (ends.tail >= 0 && drain(ends.tail, out_pending)) {
         }
+        const double now = seconds_since(start); // after the read: a line is never stamped early
         take_lines(out_pending, now, result.lines);
         if (fds[1].fd >= 0 && fds[1].revents != 0 && !drain(fds[1].fd, result.err)) {
             close(fds[1].fd);
