@@ -10,15 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 namespace {
-
-constexpr double kHardLimit = 60;
 
 using Clock = std::chrono::steady_clock;
 
@@ -127,6 +124,9 @@ bool open_output(const Spawn &spawn, Ends &ends)
         setrlimit(limit.resource, &both);
     }
 
+    if (!spawn.dir.empty() && chdir(spawn.dir.c_str()) != 0) {
+        _exit(126);
+    }
     int devnull = open("/dev/null", O_RDONLY);
     dup2(devnull, STDIN_FILENO);
     if (out_fd >= 0) {
@@ -148,8 +148,9 @@ void take_lines(std::string &pending, double at, std::vector<Line> &lines)
     }
 }
 
-// Reads everything that is there now from fd; false at its end.
-bool drain(int fd, std::string &into)
+// Reads once from fd; false at its end (0 from a pipe or a file, EIO from a
+// terminal whose program has gone).
+bool read_some(int fd, std::string &into)
 {
     char buf[4096];
     ssize_t n = read(fd, buf, sizeof buf);
@@ -157,55 +158,81 @@ bool drain(int fd, std::string &into)
         into.append(buf, static_cast<std::size_t>(n));
         return true;
     }
-    return n < 0 && errno == EINTR; // 0 at the end; a terminal says EIO once the program has gone
+    return n < 0 && errno == EINTR;
 }
 
-// Step 3: reads standard output and standard error until both are closed, and
-// hangs up, stops or kills the program on the way as Spawn says.
-void read_until_closed(const Spawn &spawn, pid_t pid, Ends &ends, int err_fd, Clock::time_point start,
+// What the test is reading while the program runs.
+struct Reading {
+    pollfd fds[2];             // standard output (a pipe or a terminal), standard error; -1 once closed
+    int tail = -1;             // a file that standard output goes to, followed as it grows
+    std::string out_pending{}; // standard output not yet ended by a newline
+    bool stopped = false;      // stop_signal sent
+    bool killed = false;       // the time limit was reached
+    bool open() const { return fds[0].fd >= 0 || fds[1].fd >= 0; }
+    void close_fd(int i)
+    {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+    }
+};
+
+// Waits a moment for output and takes what has come, stamping each line after it
+// has been read, so that no stamp is ever early.
+void take_what_came(Reading &reading, Clock::time_point start, Recording &result)
+{
+    if (poll(reading.fds, 2, 20) < 0 && errno != EINTR) { // 20 ms: a followed file gives no event
+        ADD_FAILURE() << "poll: " << strerror(errno);
+        reading.close_fd(0);
+        reading.close_fd(1);
+        return;
+    }
+    // Standard error first: it closes only once the program and everything it
+    // started have gone, so what they wrote to a file is all there when the file
+    // is read below. A pipe or a terminal says it has ended only once it is empty.
+    pollfd &err = reading.fds[1];
+    if (err.fd >= 0 && err.revents != 0 && !read_some(err.fd, result.err)) {
+        reading.close_fd(1);
+    }
+    pollfd &out = reading.fds[0];
+    if (out.fd >= 0 && out.revents != 0 && !read_some(out.fd, reading.out_pending)) {
+        reading.close_fd(0);
+    }
+    while (reading.tail >= 0 && read_some(reading.tail, reading.out_pending)) {
+    }
+    take_lines(reading.out_pending, seconds_since(start), result.lines);
+}
+
+// Hangs up, stops or kills the program when Spawn says.
+void act(const Spawn &spawn, pid_t pid, Reading &reading, double now, const Recording &result)
+{
+    if (spawn.hang_up_after > 0 && reading.fds[0].fd >= 0 && now >= spawn.hang_up_after) {
+        reading.close_fd(0); // the terminal's master side: its slave now says EIO to a write
+    }
+    if (!reading.stopped && spawn.stop_after_lines > 0 && result.lines.size() >= spawn.stop_after_lines) {
+        if (spawn.before_stop) {
+            spawn.before_stop(pid);
+        }
+        kill(-pid, spawn.stop_signal);
+        reading.stopped = true;
+    }
+    if (!reading.killed && now >= spawn.time_limit) {
+        ADD_FAILURE() << spawn.argv[0] << " still running after " << spawn.time_limit << " s; killed";
+        kill(-pid, SIGKILL);
+        reading.killed = true;
+    }
+}
+
+// Step 3: reads standard output and standard error until both are closed.
+void read_until_closed(const Spawn &spawn, pid_t pid, const Ends &ends, int err_fd, Clock::time_point start,
                        Recording &result)
 {
-    std::string out_pending;
-    bool stopped = false;
-    bool killed = false;
-    pollfd fds[2] = {{ends.read, POLLIN, 0}, {err_fd, POLLIN, 0}};
-    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        if (poll(fds, 2, 20) < 0 && errno != EINTR) { // 20 ms: a followed file gives no event
-            ADD_FAILURE() << "poll: " << strerror(errno);
-            break;
-        }
-        if (fds[0].fd >= 0 && fds[0].revents != 0 && !drain(fds[0].fd, out_pending)) {
-            close(fds[0].fd);
-            fds[0].fd = -1;
-        }
-        while (ends.tail >= 0 && drain(ends.tail, out_pending)) {
-        }
-        const double now = seconds_since(start); // after the read: a line is never stamped early
-        take_lines(out_pending, now, result.lines);
-        if (fds[1].fd >= 0 && fds[1].revents != 0 && !drain(fds[1].fd, result.err)) {
-            close(fds[1].fd);
-            fds[1].fd = -1;
-        }
-
-        if (spawn.hang_up_after > 0 && fds[0].fd >= 0 && now >= spawn.hang_up_after) {
-            close(fds[0].fd); // the terminal's master side: its slave now says EIO to a write
-            fds[0].fd = -1;
-        }
-        if (!stopped && spawn.stop_after_lines > 0 && result.lines.size() >= spawn.stop_after_lines) {
-            if (spawn.before_stop) {
-                spawn.before_stop(pid);
-            }
-            kill(-pid, spawn.stop_signal);
-            stopped = true;
-        }
-        if (!killed && now >= kHardLimit) {
-            ADD_FAILURE() << spawn.argv[0] << " still running after " << kHardLimit << " s; killed";
-            kill(-pid, SIGKILL);
-            killed = true;
-        }
+    Reading reading{.fds = {{ends.read, POLLIN, 0}, {err_fd, POLLIN, 0}}, .tail = ends.tail};
+    while (reading.open()) {
+        take_what_came(reading, start, result);
+        act(spawn, pid, reading, seconds_since(start), result);
     }
-    if (!out_pending.empty()) { // a last line without its newline
-        result.lines.push_back({out_pending + "<no newline>", seconds_since(start)});
+    if (!reading.out_pending.empty()) { // a last line without its newline
+        result.lines.push_back({reading.out_pending + "<no newline>", seconds_since(start)});
     }
 }
 
@@ -274,10 +301,39 @@ Recording record(const Spawn &spawn)
     return result;
 }
 
-char thread_state(pid_t pid, pid_t tid)
+std::vector<std::string> under_valgrind(const std::vector<std::string> &tool_options, std::vector<std::string> argv)
 {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::size_t paren = text.rfind(')'); // the name in parentheses may hold anything
-    return paren == std::string::npos || paren + 2 >= text.size() ? '?' : text[paren + 2];
+    std::vector<std::string> command{VALGRIND, "--vgdb=no"};
+    command.insert(command.end(), tool_options.begin(), tool_options.end());
+    argv.insert(argv.begin(), command.begin(), command.end());
+    return argv;
+}
+
+std::vector<std::string> under_memcheck(const std::string &leak_kinds, std::vector<std::string> argv)
+{
+    return under_valgrind({"-q", "--error-exitcode=99", "--leak-check=full", "--show-leak-kinds=" + leak_kinds,
+                           "--errors-for-leak-kinds=" + leak_kinds},
+                          std::move(argv));
+}
+
+Spawn fault_run(const Fault &row, const char *program, const char *twin)
+{
+    const bool injected = !std::string(row.inject).empty();
+    Spawn spawn{.argv = {injected ? twin : program, "ignored"}, .env = row.env, .limits = row.limits};
+    if (injected) {
+        spawn.env.push_back(std::string("FAULT_INJECT=") + row.inject);
+    }
+    return spawn;
+}
+
+void expect_fault(const Fault &row, const Recording &r)
+{
+    EXPECT_THAT(r.status, ExitedWith(row.status));
+    EXPECT_EQ(r.err, row.err);
+    std::vector<std::string> out = r.texts();
+    if (!row.uncounted.empty()) {
+        out.erase(std::remove(out.begin(), out.end(), row.uncounted), out.end());
+    }
+    EXPECT_THAT(out, testing::UnorderedElementsAreArray(row.out));
+    EXPECT_EQ(out.empty() ? "" : out.back(), row.last);
 }

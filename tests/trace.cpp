@@ -1,9 +1,13 @@
 #include "trace.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 
@@ -13,19 +17,43 @@ long Syscall::result() const
     return eq == std::string::npos ? -1 : std::strtol(text.c_str() + eq + 2, nullptr, 10);
 }
 
+std::string Syscall::request() const
+{
+    const std::size_t open = text.find('{');
+    const std::size_t close = text.find('}', open);
+    return open == std::string::npos || close == std::string::npos ? "" : text.substr(open, close - open + 1);
+}
+
 namespace {
 
-// One line of strace -f -ttt output: "TID SECONDS.MICROS name(arguments) = result",
-// or "TID SECONDS.MICROS <... name resumed>rest".
+// "HH:MM:SS.micros" as seconds since midnight.
+double clock_time(const std::string &stamp)
+{
+    int hours = 0;
+    int minutes = 0;
+    double seconds = 0;
+    char colon1 = 0;
+    char colon2 = 0;
+    std::istringstream(stamp) >> hours >> colon1 >> minutes >> colon2 >> seconds;
+    return hours * 3600.0 + minutes * 60.0 + seconds;
+}
+
+// One line of strace -f -tt -o output: "TID HH:MM:SS.micros name(arguments) = result",
+// or "TID HH:MM:SS.micros <... name resumed>rest".
 std::vector<Syscall> parse(std::istream &in)
 {
     std::vector<Syscall> calls;
     std::map<pid_t, std::size_t> unfinished; // thread -> its call waiting to be resumed
+    double first = -1;
     for (std::string line; std::getline(in, line);) {
         std::istringstream fields(line);
         Syscall call{};
-        fields >> call.tid >> call.at >> std::ws;
+        std::string stamp;
+        fields >> call.tid >> stamp >> std::ws;
         std::getline(fields, call.text);
+        if (!fields && call.text.empty()) {
+            continue;
+        }
         if (call.text.rfind("<... ", 0) == 0) {
             const auto waiting = unfinished.find(call.tid);
             if (waiting != unfinished.end()) {
@@ -35,9 +63,14 @@ std::vector<Syscall> parse(std::istream &in)
             continue;
         }
         const std::size_t paren = call.text.find('(');
-        if (!fields || paren == std::string::npos || call.text[0] == '+' || call.text[0] == '-') {
-            continue; // "+++ exited with 0 +++", "--- SIGCHLD ... ---"
+        if (paren == std::string::npos || call.text[0] == '+' || call.text[0] == '-') {
+            continue; // "+++ exited with 0 +++", "--- SIGINT ... ---"
         }
+        const double at = clock_time(stamp);
+        if (first < 0) {
+            first = at;
+        }
+        call.at = at < first ? at + 86400 - first : at - first; // across midnight
         call.name = call.text.substr(0, paren);
         call.text.erase(0, paren);
         const std::string pause = " <unfinished ...>";
@@ -53,30 +86,65 @@ std::vector<Syscall> parse(std::istream &in)
 
 } // namespace
 
-Trace trace(Spawn spawn)
+Trace trace_command(const std::string &command, Spawn spawn)
 {
     Trace t;
     if (std::string(STRACE).empty()) {
         t.skipped = "strace is not installed";
         return t;
     }
-    char name[] = "/tmp/trace-XXXXXX";
-    const int fd = mkstemp(name);
-    if (fd < 0) {
-        t.skipped = "no temporary file";
+    char dir[] = "/tmp/trace-XXXXXX";
+    if (mkdtemp(dir) == nullptr) {
+        t.skipped = "no temporary directory";
         return t;
     }
-    close(fd);
-    spawn.argv.insert(spawn.argv.begin(),
-                      {STRACE, "-f", "-ttt", "-qq", "-o", name, "-e", "trace=clone,clone3,exit,exit_group,write"});
+    const std::filesystem::path work(dir);
+    std::filesystem::create_directory(work / "build");
+    std::filesystem::create_directory_symlink(BUILD_DIR, work / "build" / "default");
+    spawn.argv = {"/bin/sh", "-c", command};
+    spawn.dir = dir;
     t.run = record(spawn);
-    std::ifstream in(name);
+    std::ifstream in(work / "trace.txt");
     t.calls = parse(in);
-    unlink(name);
+    std::filesystem::remove_all(work);
     // Only a refusal to trace (a container without ptrace, say) skips; a trace that
     // is empty for any other reason is for the test to fail on.
     if (t.calls.empty() && t.run.err.find("Operation not permitted") != std::string::npos) {
         t.skipped = "strace may not trace here: " + t.run.err;
     }
     return t;
+}
+
+std::vector<Syscall> creations(const std::vector<Syscall> &calls)
+{
+    std::vector<Syscall> out;
+    std::copy_if(calls.begin(), calls.end(), std::back_inserter(out),
+                 [](const Syscall &call) { return call.name == "clone" || call.name == "clone3"; });
+    return out;
+}
+
+std::vector<Syscall> calls_of(const std::vector<Syscall> &calls, pid_t tid, const std::string &name)
+{
+    std::vector<Syscall> out;
+    std::copy_if(calls.begin(), calls.end(), std::back_inserter(out),
+                 [&](const Syscall &call) { return call.tid == tid && call.name == name; });
+    return out;
+}
+
+long first_call(const std::vector<Syscall> &calls, pid_t tid, const std::string &name)
+{
+    for (std::size_t i = 0; i < calls.size(); i++) {
+        if (calls[i].tid == tid && calls[i].name == name) {
+            return static_cast<long>(i);
+        }
+    }
+    return -1;
+}
+
+char thread_state(pid_t pid, pid_t tid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::size_t paren = text.rfind(')'); // the name in parentheses may hold anything
+    return paren == std::string::npos || paren + 2 >= text.size() ? '?' : text[paren + 2];
 }

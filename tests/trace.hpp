@@ -1,5 +1,5 @@
-// Runs a program under strace and reads back the system calls that start and end
-// its threads and write its output.
+// What the kernel sees of a program: its system calls under strace, and its
+// threads' states in /proc.
 #pragma once
 
 #include "spawn.hpp"
@@ -11,20 +11,42 @@
 
 struct Syscall {
     pid_t tid;        // the thread that made it
-    double at;        // seconds since the epoch, when it was made
+    double at;        // seconds after the first call traced
     std::string name; // "clone3", "exit", "write", ...
     std::string text; // the rest: arguments and result ("= 42")
 
-    long result() const; // the number after the last "= ", or -1
+    long result() const;         // the number after the last "= ", or -1
+    std::string request() const; // the first "{...}" among the arguments, as "{tv_sec=1, tv_nsec=0}"
 };
 
 struct Trace {
-    Recording run;              // what the program wrote, and how it ended
+    Recording run;              // what the command wrote, and how it ended
     std::vector<Syscall> calls; // in the order they were made
     std::string skipped;        // why nothing could be traced, if so
 };
 
-// Runs spawn's program under strace -f and returns its clone, clone3, exit,
-// exit_group and write calls. A call that strace shows as unfinished and then
-// resumed is one call, at the time it was made.
-Trace trace(Spawn spawn);
+// Runs a command line as a reader of the docs types it (sh -c), in a new directory
+// where build/default is this build's directory, and reads back the trace that it
+// writes there with strace -f -tt -o trace.txt. A call that strace shows as
+// unfinished and then resumed is one call, at the time it was made.
+Trace trace_command(const std::string &command, Spawn spawn);
+
+// The calls that created threads (clone or clone3), in order.
+std::vector<Syscall> creations(const std::vector<Syscall> &calls);
+
+// The calls of this name by this thread, in order.
+std::vector<Syscall> calls_of(const std::vector<Syscall> &calls, pid_t tid, const std::string &name);
+
+// The index in calls of the first call of this name by this thread, or -1.
+long first_call(const std::vector<Syscall> &calls, pid_t tid, const std::string &name);
+
+// The state letter of a thread in /proc ('R', 'S', 'Z', ...), or '?' if it is gone.
+char thread_state(pid_t pid, pid_t tid);
+
+// Skips where strace is missing or may not trace (a container without ptrace).
+#define REQUIRE_TRACE(trace)                                                                                           \
+    do {                                                                                                               \
+        if (!(trace).skipped.empty()) {                                                                                \
+            SKIP_FOR_MISSING_TOOL((trace).skipped);                                                                    \
+        }                                                                                                              \
+    } while (false)
