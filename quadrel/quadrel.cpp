@@ -89,6 +89,7 @@ int main(int /* argc */, char * /* argv */[])
 
     // A worker that did not start has no handle to join and nothing to report.
     if (created2 == 0) {
+        // "2" is the number of the handle, pthread2, not the worker's number (10).
         puts("main fn blocked on pthread join for thread with th_id = 2");
         int rc = pthread_join(pthread2, &thread_result2);
         if (rc != 0) {
