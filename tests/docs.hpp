@@ -55,3 +55,42 @@ inline std::string doc_command(const std::string &path, const std::string &start
                                 << "\": " << testing::PrintToString(found);
     return found.empty() ? "false" : found.front();
 }
+
+// Whether a line of output is the line that the docs quote, where "..." in the
+// quote stands for anything (an address, a process id); white space at either
+// end does not count.
+inline bool quoted_as(const std::string &quote, const std::string &line)
+{
+    const auto trim = [](const std::string &text) {
+        const std::size_t from = text.find_first_not_of(" \t");
+        return from == std::string::npos ? "" : text.substr(from, text.find_last_not_of(" \t") - from + 1);
+    };
+    const std::string q = trim(quote);
+    const std::string l = trim(line);
+    std::vector<std::string> pieces;
+    for (std::size_t from = 0;;) {
+        const std::size_t dots = q.find("...", from);
+        pieces.push_back(q.substr(from, dots == std::string::npos ? std::string::npos : dots - from));
+        if (dots == std::string::npos) {
+            break;
+        }
+        from = dots + 3;
+    }
+    if (pieces.size() == 1) {
+        return l == q;
+    }
+    if (l.rfind(pieces.front(), 0) != 0 || l.size() < pieces.front().size() + pieces.back().size() ||
+        l.compare(l.size() - pieces.back().size(), pieces.back().size(), pieces.back()) != 0) {
+        return false;
+    }
+    std::size_t at = pieces.front().size();
+    const std::size_t end = l.size() - pieces.back().size();
+    for (std::size_t i = 1; i + 1 < pieces.size(); i++) {
+        at = l.find(pieces[i], at);
+        if (at == std::string::npos || at + pieces[i].size() > end) {
+            return false;
+        }
+        at += pieces[i].size();
+    }
+    return true;
+}

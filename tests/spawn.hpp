@@ -45,6 +45,8 @@ struct Spawn {
     std::size_t stop_after_lines = 0;   // if > 0, send stop_signal once this many lines have arrived
     int stop_signal = SIGKILL;          // sent to the program's process group, as a terminal sends Ctrl-C
     std::function<void(pid_t)> before_stop{}; // called just before stop_signal is sent
+    std::function<pid_t(pid_t)> stop_whom{};  // given the program's pid, the one process to stop; by default the
+                                              // whole process group
     double time_limit = 60;                   // seconds; a program still running then is killed and the test fails
 };
 

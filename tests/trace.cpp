@@ -148,3 +148,29 @@ char thread_state(pid_t pid, pid_t tid)
     std::size_t paren = text.rfind(')'); // the name in parentheses may hold anything
     return paren == std::string::npos || paren + 2 >= text.size() ? '?' : text[paren + 2];
 }
+
+pid_t pid_named(pid_t group, const std::string &name)
+{
+    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string pid = entry.path().filename();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::ifstream stat(entry.path() / "stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const std::size_t open = text.find('(');
+        const std::size_t close = text.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) {
+            continue;
+        }
+        std::istringstream rest(text.substr(close + 2));
+        char state = 0;
+        pid_t parent = 0;
+        pid_t pgrp = 0;
+        rest >> state >> parent >> pgrp;
+        if (pgrp == group && text.substr(open + 1, close - open - 1) == name) {
+            return static_cast<pid_t>(std::stol(pid));
+        }
+    }
+    return 0;
+}

@@ -43,6 +43,10 @@ long first_call(const std::vector<Syscall> &calls, pid_t tid, const std::string 
 // The state letter of a thread in /proc ('R', 'S', 'Z', ...), or '?' if it is gone.
 char thread_state(pid_t pid, pid_t tid);
 
+// The process of this name (as /proc shows it, at most 15 characters) in the
+// process group, or 0 if there is none.
+pid_t pid_named(pid_t group, const std::string &name);
+
 // Skips where strace is missing or may not trace (a container without ptrace).
 #define REQUIRE_TRACE(trace)                                                                                           \
     do {                                                                                                               \
