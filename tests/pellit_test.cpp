@@ -87,9 +87,7 @@ TEST(PellitUnderValgrind, HelgrindReportsNothing)
 // exactly one second after each line.
 TEST(PellitKernel, EndsOnlyItsMainThreadAsThePageShows)
 {
-    if (kThreadSanitizer) {
-        SKIP_FOR_THIS_BUILD("ThreadSanitizer starts a thread of its own");
-    }
+    REQUIRE_NO_THREADS_OF_THE_BUILD();
     const std::string command =
         doc_command(SOURCE_DIR "/docs/what-the-kernel-sees.md", "strace ", "build/default/pellit");
     Trace t = trace_command(command, {.output = Output::terminal,
@@ -114,12 +112,9 @@ TEST(PellitKernel, EndsOnlyItsMainThreadAsThePageShows)
         return call.tid == worker && call.name == "write";
     })) << "the worker should write after the main thread has ended";
 
-    std::vector<std::string> sleeps;
-    for (const Syscall &call : calls_of(t.calls, worker, "clock_nanosleep")) {
-        sleeps.push_back(call.request());
-    }
+    const std::vector<std::string> sleeps = sleeps_asked(t.calls, worker);
     ASSERT_GE(sleeps.size(), 3U);
-    EXPECT_THAT(sleeps, Each("{tv_sec=1, tv_nsec=0}"));
+    EXPECT_THAT(sleeps, Each(kOneSecond));
 }
 
 // ---- failures -------------------------------------------------------------------

@@ -168,9 +168,7 @@ const std::string kKernelPage = SOURCE_DIR "/docs/what-the-kernel-sees.md";
 // ends the process with exit_group.
 TEST(QuadrelKernel, EndsEachWorkerThenTheProcessAsThePageShows)
 {
-    if (kThreadSanitizer) {
-        SKIP_FOR_THIS_BUILD("ThreadSanitizer starts a thread of its own");
-    }
+    REQUIRE_NO_THREADS_OF_THE_BUILD();
     const std::string command = doc_command(kKernelPage, "strace ", "quadrel > /dev/null");
     Trace t = trace_command(command, {.output = Output::terminal, .env = kNoExitChecks});
     REQUIRE_TRACE(t);
@@ -184,16 +182,9 @@ TEST(QuadrelKernel, EndsEachWorkerThenTheProcessAsThePageShows)
     const pid_t main_thread = made[0].tid;
     const auto worker10 = static_cast<pid_t>(made[0].result());
     const auto worker2 = static_cast<pid_t>(made[1].result());
-    const auto requests = [&](pid_t tid) {
-        std::vector<std::string> out;
-        for (const Syscall &call : calls_of(t.calls, tid, "clock_nanosleep")) {
-            out.push_back(call.request());
-        }
-        return out;
-    };
-    EXPECT_THAT(requests(worker10), ElementsAreArray(std::vector<std::string>(10, "{tv_sec=1, tv_nsec=0}")));
-    EXPECT_THAT(requests(worker2), ElementsAreArray(std::vector<std::string>(2, "{tv_sec=1, tv_nsec=0}")));
-    EXPECT_THAT(requests(main_thread), testing::IsEmpty());
+    EXPECT_THAT(sleeps_asked(t.calls, worker10), ElementsAreArray(std::vector<std::string>(10, kOneSecond)));
+    EXPECT_THAT(sleeps_asked(t.calls, worker2), ElementsAreArray(std::vector<std::string>(2, kOneSecond)));
+    EXPECT_THAT(sleeps_asked(t.calls, main_thread), testing::IsEmpty());
 
     const long exit10 = first_call(t.calls, worker10, "exit");
     const long exit2 = first_call(t.calls, worker2, "exit");
@@ -217,9 +208,7 @@ TEST(QuadrelKernel, EndsEachWorkerThenTheProcessAsThePageShows)
 // On a terminal each line is a write of its own, made by the thread that printed it.
 TEST(QuadrelKernel, WritesEachLineFromItsThreadOnATerminal)
 {
-    if (kThreadSanitizer) {
-        SKIP_FOR_THIS_BUILD("ThreadSanitizer starts a thread of its own");
-    }
+    REQUIRE_NO_THREADS_OF_THE_BUILD();
     const std::string command = doc_command(kKernelPage, "strace ", "trace=write ");
     Trace t = trace_command(command, {.output = Output::terminal, .env = kNoExitChecks});
     REQUIRE_TRACE(t);

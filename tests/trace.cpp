@@ -131,6 +131,15 @@ std::vector<Syscall> calls_of(const std::vector<Syscall> &calls, pid_t tid, cons
     return out;
 }
 
+std::vector<std::string> sleeps_asked(const std::vector<Syscall> &calls, pid_t tid)
+{
+    std::vector<std::string> requests;
+    for (const Syscall &call : calls_of(calls, tid, "clock_nanosleep")) {
+        requests.push_back(call.request());
+    }
+    return requests;
+}
+
 long first_call(const std::vector<Syscall> &calls, pid_t tid, const std::string &name)
 {
     for (std::size_t i = 0; i < calls.size(); i++) {

@@ -37,6 +37,13 @@ std::vector<Syscall> creations(const std::vector<Syscall> &calls);
 // The calls of this name by this thread, in order.
 std::vector<Syscall> calls_of(const std::vector<Syscall> &calls, pid_t tid, const std::string &name);
 
+// How strace shows a request to sleep exactly one second.
+const std::string kOneSecond = "{tv_sec=1, tv_nsec=0}";
+
+// What this thread asked each of its sleeps to last, in order: the request of each
+// clock_nanosleep, as "{tv_sec=1, tv_nsec=0}".
+std::vector<std::string> sleeps_asked(const std::vector<Syscall> &calls, pid_t tid);
+
 // The index in calls of the first call of this name by this thread, or -1.
 long first_call(const std::vector<Syscall> &calls, pid_t tid, const std::string &name);
 
@@ -46,6 +53,14 @@ char thread_state(pid_t pid, pid_t tid);
 // The process of this name (as /proc shows it, at most 15 characters) in the
 // process group, or 0 if there is none.
 pid_t pid_named(pid_t group, const std::string &name);
+
+// Skips in a build whose runtime starts threads of its own, which a trace would show.
+#define REQUIRE_NO_THREADS_OF_THE_BUILD()                                                                              \
+    do {                                                                                                               \
+        if (kThreadSanitizer) {                                                                                        \
+            SKIP_FOR_THIS_BUILD("ThreadSanitizer starts a thread of its own");                                         \
+        }                                                                                                              \
+    } while (false)
 
 // Skips where strace is missing or may not trace (a container without ptrace).
 #define REQUIRE_TRACE(trace)                                                                                           \
