@@ -212,8 +212,8 @@ void act(const Spawn &spawn, pid_t pid, Reading &reading, double now, const Reco
         if (spawn.before_stop) {
             spawn.before_stop(pid);
         }
-        const pid_t whom = spawn.stop_whom ? spawn.stop_whom(pid) : -pid;
-        kill(whom > 0 ? whom : -pid, spawn.stop_signal);
+        const pid_t one = spawn.stop_whom ? spawn.stop_whom(pid) : 0;
+        kill(one > 0 ? one : -pid, spawn.stop_signal); // the one process asked for, or else the group
         reading.stopped = true;
     }
     if (!reading.killed && now >= spawn.time_limit) {
