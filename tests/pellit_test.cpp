@@ -1,6 +1,7 @@
 // pellit as its users meet it: it runs until it is stopped, so every run is
 // stopped once it has written enough lines to judge.
 #include "docs.hpp"
+#include "man_page.hpp"
 #include "spawn.hpp"
 #include "timing.hpp"
 #include "trace.hpp"
@@ -88,8 +89,8 @@ TEST(PellitUnderValgrind, HelgrindReportsNothing)
 TEST(PellitKernel, EndsOnlyItsMainThreadAsThePageShows)
 {
     REQUIRE_NO_THREADS_OF_THE_BUILD();
-    const std::string command =
-        doc_command(SOURCE_DIR "/docs/what-the-kernel-sees.md", "strace ", "build/default/pellit");
+    const std::string page = SOURCE_DIR "/docs/what-the-kernel-sees.md";
+    const std::string command = doc_command(page, "strace ", "build/default/pellit");
     Trace t = trace_command(command, {.output = Output::terminal,
                                       .env = kNoExitChecks,
                                       .stop_after_lines = 5,
@@ -115,6 +116,28 @@ TEST(PellitKernel, EndsOnlyItsMainThreadAsThePageShows)
     const std::vector<std::string> sleeps = sleeps_asked(t.calls, worker);
     ASSERT_GE(sleeps.size(), 3U);
     EXPECT_THAT(sleeps, Each(kOneSecond));
+
+    // Ctrl-C comes from the terminal (SI_KERNEL), as the page shows it.
+    expect_figures_of_the_run(shown_after(page, command), t.calls);
+}
+
+// The README's timeline: every bar on the second on which a traced run's line, or
+// the main thread's end, fell due. The run is stopped after the worker's seventh
+// line, past the last bar.
+TEST(PellitReadme, TimelineBarsFallOnTheSecondsOfARun)
+{
+    REQUIRE_NO_THREADS_OF_THE_BUILD();
+    Trace t = trace_command(
+        "strace -f -tt -e trace=clone,clone3,clock_nanosleep,exit,exit_group,write -o trace.txt build/default/pellit",
+        {.output = Output::terminal,
+         .env = kNoExitChecks,
+         .stop_after_lines = 8,
+         .stop_signal = SIGINT,
+         .time_limit = 20});
+    REQUIRE_TRACE(t);
+    EXPECT_THAT(t.run.status, KilledBy(SIGINT)) << t.run.err;
+    expect_timeline_of_the_run(gantt_bars(SOURCE_DIR "/README.md", "pellit, second by second"), t.calls,
+                               {{"main", "The execution"}, {"worker", "Input is"}}, false);
 }
 
 // ---- failures -------------------------------------------------------------------
@@ -131,15 +154,14 @@ TEST_P(PellitFault, EndsTheProcessAndSaysWhy)
     expect_fault(row, record(fault_run(row, PELLIT, PELLIT_FAULTY)));
 }
 
-INSTANTIATE_TEST_SUITE_P(Injected, PellitFault,
-                         testing::Values(Fault{.name = "ThreadNotCreated",
-                                               .inject = "pthread_create:1",
-                                               .out = {kNotCreated},
-                                               .last = kNotCreated},
-                                         Fault{.name = "LineBufferingRefused",
-                                               .inject = "setvbuf:1",
-                                               .err = "pellit: cannot make standard output line-buffered\n"}),
-                         row_name<Fault>);
+const Fault kInjected[] = {
+    {.name = "ThreadNotCreated", .inject = "pthread_create:1", .out = {kNotCreated}, .last = kNotCreated},
+    {.name = "LineBufferingRefused",
+     .inject = "setvbuf:1",
+     .err = "pellit: cannot make standard output line-buffered\n"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Injected, PellitFault, testing::ValuesIn(kInjected), row_name<Fault>);
 
 INSTANTIATE_TEST_SUITE_P(RealLimit, PellitFault,
                          testing::Values(
@@ -189,6 +211,22 @@ TEST(PellitLimits, NeverDiesForWantOfAddressSpace)
     }
     EXPECT_GT(refused, 0) << "the sweep should start where the worker cannot be created";
     EXPECT_EQ(ran, 5) << "the sweep should end where pellit runs";
+}
+
+// ---- the manual page ---------------------------------------------------------------
+
+// pellit(1) shows every line that pellit writes, in a run and in each injected
+// failure, and no line that none of them writes.
+TEST(PellitManualPage, ShowsEveryLineItsRunsWriteAndNoOther)
+{
+    REQUIRE_GROFF();
+    const std::string page = SOURCE_DIR "/man/pellit.1";
+    EXPECT_TRUE(renders_cleanly(page));
+    std::vector<Spawn> runs = {{.argv = {PELLIT}, .stop_after_lines = 3}};
+    for (const Fault &row : kInjected) {
+        runs.push_back(fault_run(row, PELLIT, PELLIT_FAULTY));
+    }
+    EXPECT_TRUE(shows_exactly(page_lines(read_file(page)), lines_written(runs)));
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // standard output that fails, with calls made to fail, under valgrind and under
 // strace.
 #include "docs.hpp"
+#include "man_page.hpp"
 #include "spawn.hpp"
 #include "timing.hpp"
 #include "trace.hpp"
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -203,6 +205,15 @@ TEST(QuadrelKernel, EndsEachWorkerThenTheProcessAsThePageShows)
     EXPECT_EQ(writes[0].result(), 492);
     EXPECT_THAT(calls_of(t.calls, worker10, "write"), testing::IsEmpty());
     EXPECT_THAT(calls_of(t.calls, worker2, "write"), testing::IsEmpty());
+
+    // What the page shows of it, in its trace and in its words, is this run's.
+    expect_figures_of_the_run(shown_after(kKernelPage, command), t.calls);
+    const std::string words = prose(kKernelPage);
+    EXPECT_THAT(words, testing::HasSubstr("all " + std::to_string(writes[0].result()) + " bytes"));
+    const std::regex request(R"(\{tv_sec=\d+, tv_nsec=\d+\})");
+    for (auto it = std::sregex_iterator(words.begin(), words.end(), request); it != std::sregex_iterator(); ++it) {
+        EXPECT_EQ(it->str(), kOneSecond) << "a sleep request that the page names";
+    }
 }
 
 // On a terminal each line is a write of its own, made by the thread that printed it.
@@ -223,6 +234,21 @@ TEST(QuadrelKernel, WritesEachLineFromItsThreadOnATerminal)
     ASSERT_EQ(writers.size(), 16U);
     std::sort(writers.begin(), writers.end());
     EXPECT_EQ(std::unique(writers.begin(), writers.end()) - writers.begin(), 3) << "three threads write";
+    expect_figures_of_the_run(shown_after(kKernelPage, command), t.calls);
+}
+
+// The README's timeline: every bar on the second on which a traced run's line, or
+// a thread's end, fell due.
+TEST(QuadrelReadme, TimelineBarsFallOnTheSecondsOfARun)
+{
+    REQUIRE_NO_THREADS_OF_THE_BUILD();
+    Trace t = trace_command(
+        "strace -f -tt -e trace=clone,clone3,clock_nanosleep,exit,exit_group,write -o trace.txt build/default/quadrel",
+        {.output = Output::terminal, .env = kNoExitChecks});
+    REQUIRE_TRACE(t);
+    EXPECT_THAT(t.run.status, ExitedWith(0)) << t.run.err;
+    expect_timeline_of_the_run(gantt_bars(SOURCE_DIR "/README.md", "quadrel, second by second"), t.calls,
+                               {{"main", "main fn"}, {"worker 10", "Thread 10 "}, {"worker 2", "Thread 2 "}}, true);
 }
 
 // ---- standard output that fails ---------------------------------------------------
@@ -233,6 +259,29 @@ struct Refusal {
     std::string err; // all of standard error
 };
 PRINTS_AS_ITS_NAME(Refusal)
+
+constexpr rlim_t kFileLimit = 100; // bytes; a whole run writes 492
+
+const Refusal kRefusals[] = {
+    {.name = "Closed", .spawn = {.output = Output::closed}, .err = "quadrel: standard output: Bad file descriptor\n"},
+    {.name = "OpenForReadingOnly",
+     .spawn = {.output = Output::read_only},
+     .err = "quadrel: standard output: Bad file descriptor\n"},
+    {.name = "DeviceFull",
+     .spawn = {.output = Output::file, .file = "/dev/full"},
+     .err = "quadrel: standard output: No space left on device\n"},
+    {.name = "ReaderGoneSigpipeIgnored",
+     .spawn = {.output = Output::widowed_pipe, .ignored_signals = {SIGPIPE}},
+     .err = "quadrel: standard output: Broken pipe\n"},
+    {.name = "FileTooLargeSigxfszIgnored",
+     .spawn = {.output = Output::file, .ignored_signals = {SIGXFSZ}, .limits = {{RLIMIT_FSIZE, kFileLimit}}},
+     .err = "quadrel: standard output: File too large\n"},
+    // On a terminal each line is written as it comes, and the writes that fail
+    // leave nothing for the last flush: only the stream's error flag tells.
+    {.name = "TerminalHungUp",
+     .spawn = {.output = Output::terminal, .hang_up_after = 1.5},
+     .err = "quadrel: standard output: write error\n"},
+};
 
 class QuadrelOutputRefused : public testing::TestWithParam<Refusal> {};
 
@@ -248,32 +297,7 @@ TEST_P(QuadrelOutputRefused, IsReportedWithStatusOne)
     EXPECT_EQ(r.err, c.err);
 }
 
-constexpr rlim_t kFileLimit = 100; // bytes; a whole run writes 492
-
-INSTANTIATE_TEST_SUITE_P(
-    Outputs, QuadrelOutputRefused,
-    testing::Values(
-        Refusal{.name = "Closed",
-                .spawn = {.output = Output::closed},
-                .err = "quadrel: standard output: Bad file descriptor\n"},
-        Refusal{.name = "OpenForReadingOnly",
-                .spawn = {.output = Output::read_only},
-                .err = "quadrel: standard output: Bad file descriptor\n"},
-        Refusal{.name = "DeviceFull",
-                .spawn = {.output = Output::file, .file = "/dev/full"},
-                .err = "quadrel: standard output: No space left on device\n"},
-        Refusal{.name = "ReaderGoneSigpipeIgnored",
-                .spawn = {.output = Output::widowed_pipe, .ignored_signals = {SIGPIPE}},
-                .err = "quadrel: standard output: Broken pipe\n"},
-        Refusal{.name = "FileTooLargeSigxfszIgnored",
-                .spawn = {.output = Output::file, .ignored_signals = {SIGXFSZ}, .limits = {{RLIMIT_FSIZE, kFileLimit}}},
-                .err = "quadrel: standard output: File too large\n"},
-        // On a terminal each line is written as it comes, and the writes that fail
-        // leave nothing for the last flush: only the stream's error flag tells.
-        Refusal{.name = "TerminalHungUp",
-                .spawn = {.output = Output::terminal, .hang_up_after = 1.5},
-                .err = "quadrel: standard output: write error\n"}),
-    row_name<Refusal>);
+INSTANTIATE_TEST_SUITE_P(Outputs, QuadrelOutputRefused, testing::ValuesIn(kRefusals), row_name<Refusal>);
 
 // ---- failures -------------------------------------------------------------------
 
@@ -397,5 +421,26 @@ TEST_P(QuadrelFaultUnderValgrind, LosesNoBlock)
 // Every injected row. (valgrind lays out thread stacks its own way, so the real
 // limit above makes pthread_create fail otherwise there.)
 INSTANTIATE_TEST_SUITE_P(Injected, QuadrelFaultUnderValgrind, testing::ValuesIn(kInjected), row_name<Fault>);
+
+// ---- the manual page ---------------------------------------------------------------
+
+// quadrel(1) shows every line that quadrel writes, in a whole run, in each injected
+// failure and with each kind of output refused, and no line that none of them
+// writes.
+TEST(QuadrelManualPage, ShowsEveryLineItsRunsWriteAndNoOther)
+{
+    REQUIRE_GROFF();
+    const std::string page = SOURCE_DIR "/man/quadrel.1";
+    EXPECT_TRUE(renders_cleanly(page));
+    std::vector<Spawn> runs = {{.argv = {QUADREL}}};
+    for (const Fault &row : kInjected) {
+        runs.push_back(fault_run(row, QUADREL, QUADREL_FAULTY));
+    }
+    for (const Refusal &row : kRefusals) {
+        runs.push_back(row.spawn);
+        runs.back().argv = {QUADREL};
+    }
+    EXPECT_TRUE(shows_exactly(page_lines(read_file(page)), lines_written(runs)));
+}
 
 } // namespace

@@ -49,7 +49,9 @@ bool open_output(const Spawn &spawn, Ends &ends)
     switch (spawn.output) {
     case Output::terminal: {
         termios raw{};
-        cfmakeraw(&raw); // no "\r\n" for "\n", no echo
+        cfmakeraw(&raw);     // no "\r\n" for "\n", no echo
+        raw.c_lflag |= ISIG; // but Ctrl-C typed on it interrupts the program, as on any terminal
+        raw.c_cc[VINTR] = '\x03';
         if (openpty(&ends.read, &ends.child, nullptr, &raw, nullptr) != 0) {
             ADD_FAILURE() << "openpty: " << strerror(errno);
             return false;
@@ -208,12 +210,23 @@ void act(const Spawn &spawn, pid_t pid, Reading &reading, double now, const Reco
     if (spawn.hang_up_after > 0 && reading.fds[0].fd >= 0 && now >= spawn.hang_up_after) {
         reading.close_fd(0); // the terminal's master side: its slave now says EIO to a write
     }
-    if (!reading.stopped && spawn.stop_after_lines > 0 && result.lines.size() >= spawn.stop_after_lines) {
+    const bool enough_lines = spawn.stop_after_lines > 0 && result.lines.size() >= spawn.stop_after_lines;
+    const bool long_enough = spawn.stop_after_seconds > 0 && now >= spawn.stop_after_seconds;
+    if (!reading.stopped && (enough_lines || long_enough)) {
         if (spawn.before_stop) {
             spawn.before_stop(pid);
         }
         const pid_t one = spawn.stop_whom ? spawn.stop_whom(pid) : 0;
-        kill(one > 0 ? one : -pid, spawn.stop_signal); // the one process asked for, or else the group
+        const bool typed = spawn.output == Output::terminal && spawn.hang_up_after <= 0 && one <= 0 &&
+                           spawn.stop_signal == SIGINT && reading.fds[0].fd >= 0;
+        if (typed) {
+            const char ctrl_c = '\x03';
+            if (write(reading.fds[0].fd, &ctrl_c, 1) != 1) {
+                ADD_FAILURE() << "typing Ctrl-C: " << strerror(errno);
+            }
+        } else {
+            kill(one > 0 ? one : -pid, spawn.stop_signal); // the one process asked for, or else the group
+        }
         reading.stopped = true;
     }
     if (!reading.killed && now >= spawn.time_limit) {
@@ -233,7 +246,7 @@ void read_until_closed(const Spawn &spawn, pid_t pid, const Ends &ends, int err_
         act(spawn, pid, reading, seconds_since(start), result);
     }
     if (!reading.out_pending.empty()) { // a last line without its newline
-        result.lines.push_back({reading.out_pending + "<no newline>", seconds_since(start)});
+        result.lines.push_back({reading.out_pending + kNoNewline, seconds_since(start)});
     }
 }
 

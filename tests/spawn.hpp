@@ -43,7 +43,9 @@ struct Spawn {
     double hang_up_after = 0;           // Output::terminal: if > 0, the terminal goes away this many seconds after the
                                         // start; it is then not the program's controlling terminal, so no SIGHUP comes
     std::size_t stop_after_lines = 0;   // if > 0, send stop_signal once this many lines have arrived
-    int stop_signal = SIGKILL;          // sent to the program's process group, as a terminal sends Ctrl-C
+    double stop_after_seconds = 0;      // if > 0, send stop_signal this many seconds after the start
+    int stop_signal = SIGKILL;          // sent to the program's process group; on its controlling terminal,
+                                        // SIGINT is sent as a user sends it: Ctrl-C typed on the terminal
     std::function<void(pid_t)> before_stop{}; // called just before stop_signal is sent
     std::function<pid_t(pid_t)> stop_whom{};  // given the program's pid, the one process to stop; by default the
                                               // whole process group
@@ -54,6 +56,9 @@ struct Line {
     std::string text; // without its newline
     double at;        // seconds from the start of the program
 };
+
+// Marks the last line of standard output where it had no newline.
+const std::string kNoNewline = "<no newline>";
 
 struct Recording {
     std::vector<Line> lines; // standard output
@@ -147,7 +152,7 @@ struct WholeRun {
     const char *name;
     Output output;
     std::vector<std::string> args{}; // after the program's name; it ignores them
-    int stop_signal = 0;             // for a program that runs until stopped: how it is stopped
+    int stop_signal = SIGKILL;       // for a program that runs until stopped: how it is stopped
 };
 PRINTS_AS_ITS_NAME(WholeRun)
 

@@ -1,14 +1,21 @@
 #include "trace.hpp"
 
+#include "docs.hpp"
+
+#include <gmock/gmock.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <set>
 #include <sstream>
 
 long Syscall::result() const
@@ -38,10 +45,18 @@ double clock_time(const std::string &stamp)
     return hours * 3600.0 + minutes * 60.0 + seconds;
 }
 
+bool is_sleep(const Syscall &call)
+{
+    return call.name.rfind("clock_nanosleep", 0) == 0;
+}
+
+} // namespace
+
 // One line of strace -f -tt -o output: "TID HH:MM:SS.micros name(arguments) = result",
 // or "TID HH:MM:SS.micros <... name resumed>rest".
-std::vector<Syscall> parse(std::istream &in)
+std::vector<Syscall> parse_trace(const std::string &text)
 {
+    std::istringstream in(text);
     std::vector<Syscall> calls;
     std::map<pid_t, std::size_t> unfinished; // thread -> its call waiting to be resumed
     double first = -1;
@@ -62,15 +77,21 @@ std::vector<Syscall> parse(std::istream &in)
             }
             continue;
         }
+        const bool signal = call.text.rfind("--- ", 0) == 0;
         const std::size_t paren = call.text.find('(');
-        if (paren == std::string::npos || call.text[0] == '+' || call.text[0] == '-') {
-            continue; // "+++ exited with 0 +++", "--- SIGINT ... ---"
+        if (!signal && (paren == std::string::npos || call.text[0] == '+')) {
+            continue; // "+++ exited with 0 +++"
         }
         const double at = clock_time(stamp);
         if (first < 0) {
             first = at;
         }
         call.at = at < first ? at + 86400 - first : at - first; // across midnight
+        if (signal) {
+            call.name = "---";
+            calls.push_back(call);
+            continue;
+        }
         call.name = call.text.substr(0, paren);
         call.text.erase(0, paren);
         const std::string pause = " <unfinished ...>";
@@ -84,11 +105,10 @@ std::vector<Syscall> parse(std::istream &in)
     return calls;
 }
 
-} // namespace
-
-Trace trace_command(const std::string &command, Spawn spawn)
+Trace trace_command(const std::string &command, const Spawn &how)
 {
     Trace t;
+    EXPECT_TRUE(how.argv.empty() && how.dir.empty()) << "trace_command runs the command in a directory of its own";
     if (std::string(STRACE).empty()) {
         t.skipped = "strace is not installed";
         return t;
@@ -101,11 +121,13 @@ Trace trace_command(const std::string &command, Spawn spawn)
     const std::filesystem::path work(dir);
     std::filesystem::create_directory(work / "build");
     std::filesystem::create_directory_symlink(BUILD_DIR, work / "build" / "default");
+    Spawn spawn = how;
     spawn.argv = {"/bin/sh", "-c", command};
     spawn.dir = dir;
     t.run = record(spawn);
-    std::ifstream in(work / "trace.txt");
-    t.calls = parse(in);
+    if (std::filesystem::exists(work / "trace.txt")) {
+        t.calls = parse_trace(read_file(work / "trace.txt"));
+    }
     std::filesystem::remove_all(work);
     // Only a refusal to trace (a container without ptrace, say) skips; a trace that
     // is empty for any other reason is for the test to fail on.
@@ -134,8 +156,10 @@ std::vector<Syscall> calls_of(const std::vector<Syscall> &calls, pid_t tid, cons
 std::vector<std::string> sleeps_asked(const std::vector<Syscall> &calls, pid_t tid)
 {
     std::vector<std::string> requests;
-    for (const Syscall &call : calls_of(calls, tid, "clock_nanosleep")) {
-        requests.push_back(call.request());
+    for (const Syscall &call : calls) {
+        if (call.tid == tid && is_sleep(call)) {
+            requests.push_back(call.request());
+        }
     }
     return requests;
 }
@@ -182,4 +206,138 @@ pid_t pid_named(pid_t group, const std::string &name)
         }
     }
     return 0;
+}
+
+namespace {
+
+long count_named(const std::vector<Syscall> &calls, const std::string &name)
+{
+    return std::count_if(calls.begin(), calls.end(), [&](const Syscall &call) { return call.name == name; });
+}
+
+// The distinct values that `of` gives for the calls that `which` picks.
+template <typename Which, typename Of>
+std::set<std::string> values(const std::vector<Syscall> &calls, Which which, Of of)
+{
+    std::set<std::string> out;
+    for (const Syscall &call : calls) {
+        if (which(call)) {
+            out.insert(of(call));
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+void expect_figures_of_the_run(const std::string &shown, const std::vector<Syscall> &run)
+{
+    const std::vector<Syscall> page = parse_trace(shown);
+    ASSERT_FALSE(page.empty()) << "no trace shown";
+    EXPECT_EQ(creations(page).size(), creations(run).size()) << "threads created";
+    for (const char *name : {"exit", "exit_group"}) {
+        EXPECT_EQ(count_named(page, name), count_named(run, name)) << "calls of " << name;
+    }
+    const auto named = [](const char *name) { return [name](const Syscall &call) { return call.name == name; }; };
+    const auto bytes = [](const Syscall &call) { return std::to_string(call.result()); };
+    const auto text = [](const Syscall &call) { return call.text; };
+    const auto request = [](const Syscall &call) { return call.request(); };
+    EXPECT_THAT(values(page, named("write"), bytes), testing::IsSubsetOf(values(run, named("write"), bytes)))
+        << "byte counts written";
+    EXPECT_THAT(values(page, is_sleep, request), testing::IsSubsetOf(values(run, is_sleep, request)))
+        << "sleep requests";
+    EXPECT_THAT(values(page, named("---"), text), testing::IsSubsetOf(values(run, named("---"), text))) << "signals";
+}
+
+namespace {
+
+// "{tv_sec=1, tv_nsec=500000000}" as 1.5.
+double seconds_of(const std::string &request)
+{
+    long sec = 0;
+    long nsec = 0;
+    std::sscanf(request.c_str(), "{tv_sec=%ld, tv_nsec=%ld}", &sec, &nsec); // NOLINT(cert-err34-c): 0 if not
+    return static_cast<double>(sec) + static_cast<double>(nsec) / 1e9;
+}
+
+} // namespace
+
+std::vector<Due> seconds_due(const std::vector<Syscall> &calls)
+{
+    std::map<pid_t, double> slept;
+    std::set<pid_t> sleepers;
+    for (const Syscall &call : calls) {
+        if (is_sleep(call)) {
+            sleepers.insert(call.tid);
+        }
+    }
+    std::vector<Due> dues;
+    double last_end = 0;
+    for (const Syscall &call : calls) {
+        if (is_sleep(call)) {
+            slept[call.tid] += seconds_of(call.request());
+            continue;
+        }
+        if (call.name != "write" && call.name != "exit" && call.name != "exit_group") {
+            continue;
+        }
+        const double due = sleepers.count(call.tid) != 0 ? slept[call.tid] : last_end;
+        dues.push_back({call.tid, call.name, call.text, due, call.at});
+        if (call.name == "exit") {
+            last_end = std::max(last_end, due);
+        }
+    }
+    return dues;
+}
+
+void expect_timeline_of_the_run(const std::vector<Bar> &bars, const std::vector<Syscall> &calls,
+                                const std::map<std::string, std::string> &first_write_of_section, bool whole_run)
+{
+    const std::vector<Due> dues = seconds_due(calls);
+    std::set<long> due_ms;
+    for (const Due &d : dues) {
+        EXPECT_GE(d.at, d.due) << d.name << d.text << " came before its second";
+        due_ms.insert(std::lround(d.due * 1000));
+    }
+    ASSERT_FALSE(bars.empty());
+    for (const auto &named : first_write_of_section) {
+        const std::string &section = named.first;
+        const std::string &first_write = named.second;
+        SCOPED_TRACE("section " + section);
+        const auto first = std::find_if(dues.begin(), dues.end(), [&](const Due &d) {
+            return d.name == "write" && d.text.rfind("(1, \"" + first_write, 0) == 0;
+        });
+        ASSERT_NE(first, dues.end()) << "no thread of the run writes " << first_write;
+        std::vector<long> events; // the thread's writes, then its end, in ms
+        long lines = 0;
+        for (const Due &d : dues) {
+            if (d.tid == first->tid) {
+                events.push_back(std::lround(d.due * 1000));
+                lines += d.name == "write" ? 1 : 0;
+            }
+        }
+        long line_bars = 0;
+        for (const Bar &bar : bars) {
+            if (bar.section != section) {
+                continue;
+            }
+            SCOPED_TRACE("bar " + bar.label);
+            long k = 0;
+            if (std::sscanf(bar.label.c_str(), "line %ld", &k) == 1) { // NOLINT(cert-err34-c)
+                line_bars++;
+                ASSERT_GE(k, 1);
+                ASSERT_LT(static_cast<std::size_t>(k), events.size()) << "the run has no line " << k << " and after";
+                EXPECT_EQ(bar.start_ms, events[static_cast<std::size_t>(k - 1)]);
+                EXPECT_EQ(bar.start_ms + bar.length_ms, events[static_cast<std::size_t>(k)]);
+            } else if (bar.milestone) {
+                EXPECT_THAT(events, testing::Contains(bar.start_ms)) << "not on a write or the end of this thread";
+            } else {
+                EXPECT_THAT(due_ms, testing::Contains(bar.start_ms)) << "starts on no event of the run";
+                EXPECT_THAT(due_ms, testing::Contains(bar.start_ms + bar.length_ms)) << "ends on no event of the run";
+            }
+        }
+        if (whole_run && line_bars > 0) {
+            EXPECT_EQ(line_bars, lines) << "bars for the lines of this thread";
+        }
+    }
 }

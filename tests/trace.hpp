@@ -2,10 +2,12 @@
 // threads' states in /proc.
 #pragma once
 
+#include "docs.hpp"
 #include "spawn.hpp"
 
 #include <sys/types.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -25,11 +27,46 @@ struct Trace {
     std::string skipped;        // why nothing could be traced, if so
 };
 
+// The calls of a trace as strace -f -tt writes it. A call that strace shows as
+// unfinished and then resumed is one call, at the time it was made. A signal's
+// arrival ("--- SIGINT {...} ---") is a call named "---" whose text is the line
+// from "---" on; the lines of a thread's end ("+++ ... +++") are left out.
+std::vector<Syscall> parse_trace(const std::string &text);
+
 // Runs a command line as a reader of the docs types it (sh -c), in a new directory
 // where build/default is this build's directory, and reads back the trace that it
-// writes there with strace -f -tt -o trace.txt. A call that strace shows as
-// unfinished and then resumed is one call, at the time it was made.
-Trace trace_command(const std::string &command, Spawn spawn);
+// writes there with strace -f -tt -o trace.txt. `how` says how the command runs
+// (its output, environment, stop); it must name no program and no directory.
+Trace trace_command(const std::string &command, const Spawn &how);
+
+// A trace that a page shows after a command gives the figures of the command's
+// own run: as many thread creations, exits and process exits, and only byte counts
+// of writes, sleep requests and signals that the run has too.
+void expect_figures_of_the_run(const std::string &shown, const std::vector<Syscall> &run);
+
+// A thread's line or end in a traced run, and the second on which it fell due.
+struct Due {
+    pid_t tid;
+    std::string name; // "write", "exit" or "exit_group"
+    std::string text; // the call's arguments and result
+    double due;       // seconds from the start: see seconds_due
+    double at;        // when the call was made, from the first call traced
+};
+
+// When each write and each end of a thread in a traced run fell due, in seconds
+// from the start. A thread that sleeps is due at the sum of the sleeps that it
+// asked for before; a thread that never sleeps (main, which only waits) is due
+// when the last thread that ended before it ended.
+std::vector<Due> seconds_due(const std::vector<Syscall> &calls);
+
+// A gantt chart's bars on the seconds of a traced run. Each section is the thread
+// whose first write starts with the text given for it. A bar "line K" starts when
+// that thread's K-th write fell due and lasts until its next write or end; a
+// milestone falls on one of the thread's own writes or its end; any other bar
+// starts and ends on the due second of some event of the run. Where the run went
+// to its end, each thread has as many "line" bars as it wrote lines.
+void expect_timeline_of_the_run(const std::vector<Bar> &bars, const std::vector<Syscall> &calls,
+                                const std::map<std::string, std::string> &first_write_of_section, bool whole_run);
 
 // The calls that created threads (clone or clone3), in order.
 std::vector<Syscall> creations(const std::vector<Syscall> &calls);
@@ -41,7 +78,8 @@ std::vector<Syscall> calls_of(const std::vector<Syscall> &calls, pid_t tid, cons
 const std::string kOneSecond = "{tv_sec=1, tv_nsec=0}";
 
 // What this thread asked each of its sleeps to last, in order: the request of each
-// clock_nanosleep, as "{tv_sec=1, tv_nsec=0}".
+// clock_nanosleep (clock_nanosleep_time64 where time_t was once 32 bits), as
+// "{tv_sec=1, tv_nsec=0}".
 std::vector<std::string> sleeps_asked(const std::vector<Syscall> &calls, pid_t tid);
 
 // The index in calls of the first call of this name by this thread, or -1.
