@@ -1,18 +1,27 @@
 #include "docs.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 std::string read_file(const std::string &path)
 {
-    std::ifstream in(path);
-    EXPECT_TRUE(in.good()) << "cannot read " << path;
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string text;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return text;
+    }
+    char buf[4096];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) {
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    return text;
 }
 
 std::vector<std::string> lines_of(const std::string &text)
@@ -39,7 +48,9 @@ Walk walk(const std::string &path)
     Walk w;
     std::string heading;
     bool inside = false;
-    for (const std::string &line : lines_of(read_file(path))) {
+    const std::string text = read_file(path);
+    EXPECT_FALSE(text.empty()) << "cannot read " << path;
+    for (const std::string &line : lines_of(text)) {
         if (line.rfind("```", 0) == 0) {
             if (!inside) {
                 w.blocks.push_back({heading, line.substr(3), ""});

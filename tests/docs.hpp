@@ -12,7 +12,8 @@ struct Block {
     std::string text;    // its lines, each with its newline
 };
 
-// The whole of a file; the test fails if it cannot be read.
+// The whole of a file, or "" if it cannot be read (a process's file in /proc
+// that has gone, say).
 std::string read_file(const std::string &path);
 
 // The lines of a text, without their newlines.

@@ -5,7 +5,7 @@
 
 extern "C" unsigned int sleep(unsigned int seconds)
 {
-    timespec ten_ms{0, 10'000'000L * static_cast<long>(seconds)};
-    nanosleep(&ten_ms, nullptr);
+    timespec ten_ms_a_second{static_cast<time_t>(seconds / 100), static_cast<long>(seconds % 100) * 10'000'000L};
+    nanosleep(&ten_ms_a_second, nullptr);
     return 0;
 }

@@ -1,9 +1,10 @@
-// Test-only stand-ins for the calls that can fail, linked into a test build of a
-// program with -Wl,--wrap=NAME so that the program's own calls come here.
+// Test-only stand-ins for the calls that can fail, linked into a program's twin
+// with -Wl,--wrap=NAME for each __wrap_NAME below (the build reads the names from
+// this file), so that the program's own calls come here.
 //
 // FAULT_INJECT="NAME:N[,NAME:N...]" makes the N-th call of NAME in the process
-// fail as that call fails for real, with the error number in the table below;
-// every other call goes through unchanged.
+// fail as that call fails for real, with the error number given below; every
+// other call goes through unchanged.
 #include <pthread.h>
 
 #include <atomic>
@@ -11,16 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-// NOLINTBEGIN(bugprone-reserved-identifier,readability-identifier-naming): names the linker gives
-extern "C" {
-void *__real_calloc(std::size_t count, std::size_t size);
-int __real_pthread_attr_init(pthread_attr_t *attr);
-int __real_pthread_attr_setdetachstate(pthread_attr_t *attr, int state);
-int __real_pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *), void *arg);
-int __real_pthread_join(pthread_t thread, void **result);
-int __real_setvbuf(FILE *stream, char *buf, int mode, std::size_t size);
-}
 
 namespace {
 
@@ -41,8 +32,10 @@ bool fail_now(const char *name, std::atomic<int> &calls)
 
 } // namespace
 
+// NOLINTBEGIN(bugprone-reserved-identifier,readability-identifier-naming): names the linker gives
 extern "C" {
 
+void *__real_calloc(std::size_t count, std::size_t size);
 void *__wrap_calloc(std::size_t count, std::size_t size)
 {
     static std::atomic<int> calls{0};
@@ -53,18 +46,21 @@ void *__wrap_calloc(std::size_t count, std::size_t size)
     return __real_calloc(count, size);
 }
 
+int __real_pthread_attr_init(pthread_attr_t *attr);
 int __wrap_pthread_attr_init(pthread_attr_t *attr)
 {
     static std::atomic<int> calls{0};
     return fail_now("pthread_attr_init", calls) ? ENOMEM : __real_pthread_attr_init(attr);
 }
 
+int __real_pthread_attr_setdetachstate(pthread_attr_t *attr, int state);
 int __wrap_pthread_attr_setdetachstate(pthread_attr_t *attr, int state)
 {
     static std::atomic<int> calls{0};
     return fail_now("pthread_attr_setdetachstate", calls) ? EINVAL : __real_pthread_attr_setdetachstate(attr, state);
 }
 
+int __real_pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *), void *arg);
 int __wrap_pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *), void *arg)
 {
     static std::atomic<int> calls{0};
@@ -73,12 +69,14 @@ int __wrap_pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(
 
 // Fails before waiting, as a join refused for a deadlock does: the thread is left
 // unjoined and *result is not written.
+int __real_pthread_join(pthread_t thread, void **result);
 int __wrap_pthread_join(pthread_t thread, void **result)
 {
     static std::atomic<int> calls{0};
     return fail_now("pthread_join", calls) ? EDEADLK : __real_pthread_join(thread, result);
 }
 
+int __real_setvbuf(FILE *stream, char *buf, int mode, std::size_t size);
 int __wrap_setvbuf(FILE *stream, char *buf, int mode, std::size_t size)
 {
     static std::atomic<int> calls{0};

@@ -113,7 +113,6 @@ std::vector<std::string> lines_written(const std::vector<Spawn> &runs)
     std::set<std::string> lines;
     for (auto &future : running) {
         const Recording r = future.get();
-        EXPECT_FALSE(r.lines.empty() && r.err.empty()) << "a run wrote nothing";
         for (const std::string &line : r.texts()) {
             const bool cut_short = line.size() >= kNoNewline.size() &&
                                    line.compare(line.size() - kNoNewline.size(), kNoNewline.size(), kNoNewline) == 0;

@@ -31,11 +31,3 @@ testing::AssertionResult shows_exactly(const std::vector<PageLine> &page, const 
 // Runs these all at once; every line that any of them wrote, on standard output
 // or standard error, once.
 std::vector<std::string> lines_written(const std::vector<Spawn> &runs);
-
-// Skips where groff is missing.
-#define REQUIRE_GROFF()                                                                                                \
-    do {                                                                                                               \
-        if (std::string(GROFF).empty()) {                                                                              \
-            SKIP_FOR_MISSING_TOOL("groff is not installed");                                                           \
-        }                                                                                                              \
-    } while (false)

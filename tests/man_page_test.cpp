@@ -1,10 +1,15 @@
 // The manual-page checks themselves, on pages changed as a mistake would change
 // them: what the check lets pass and what it catches.
+#include "build.hpp"
 #include "docs.hpp"
 #include "man_page.hpp"
+#include "rows.hpp"
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -25,6 +30,7 @@ PRINTS_AS_ITS_NAME(PageEdit)
 std::vector<std::string> as_written(const std::vector<PageLine> &page)
 {
     std::vector<std::string> lines;
+    lines.reserve(page.size());
     for (const PageLine &line : page) {
         lines.push_back(line.text + (line.any_rest ? "11" : ""));
     }
@@ -64,13 +70,16 @@ INSTANTIATE_TEST_SUITE_P(
                              .page = "pellit.1",
                              .from = "errno = \" n",
                              .to = "errno = 11\""}),
-    row_name<PageEdit>);
+    testing::PrintToStringParamName());
 
 // A page that groff warns about fails.
 TEST(ManualPages, WithAnUnknownMacroDoNotRenderCleanly)
 {
-    REQUIRE_GROFF();
-    const std::filesystem::path path = std::filesystem::temp_directory_path() / "unknown-macro.1";
+    REQUIRE_TOOL(GROFF, "groff");
+    char path[] = "/tmp/unknown-macro-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
     std::ofstream(path) << read_file(SOURCE_DIR "/man/pellit.1") << ".XX an unknown macro\n";
     EXPECT_FALSE(renders_cleanly(path));
     std::filesystem::remove(path);

@@ -2,8 +2,12 @@
 // the lesson's source, the entry's own commands build and run it, and every line
 // of the report that the page quotes must come; the same commands on the lesson
 // as it is must not give the report.
+#include "build.hpp"
 #include "docs.hpp"
+#include "lines.hpp"
+#include "rows.hpp"
 #include "spawn.hpp"
+#include "status.hpp"
 #include "trace.hpp"
 
 #include <gmock/gmock.h>
@@ -48,14 +52,7 @@ struct Mistake {
 };
 PRINTS_AS_ITS_NAME(Mistake)
 
-const std::string kJoin2 = "main fn blocked on pthread join for thread with th_id = 2";
-const std::string kJoin3 = "main fn blocked on pthread join for thread with th_id = 3";
-const std::string kResult2 = "Return result from thread 2 = 100";
-const std::string kResult3 = "Return result from thread 3 = 4";
-const std::string kWork10 = "Thread 10 doing some work";
-const std::string kWork2 = "Thread 2 doing some work";
 const std::vector<std::string> kLessonsLines = {kWork10, kWork2, kJoin2, kResult2, kJoin3, kResult3};
-const std::string kPaused = "The execution of main function( or main thread ) is paused";
 
 const Mistake kMistakes[] = {
     {.name = "QuadrelStackArgument",
@@ -217,8 +214,6 @@ std::vector<std::string> all_lines(const Recording &r)
     return out;
 }
 
-const std::vector<std::string> kFastSleep = {"LD_PRELOAD=" FAST_SLEEP, "ASAN_OPTIONS=verify_asan_link_order=0"};
-
 // Runs the entry's commands, but for git's (the test applies the diff itself), in
 // the tree, bounded in lines and time.
 std::vector<std::string> run_commands(const Mistake &row, const Entry &e, const Tree &tree)
@@ -253,11 +248,11 @@ class MistakeTest : public testing::TestWithParam<Mistake> {
 protected:
     void SetUp() override
     {
-        if (GetParam().tool == Tool::valgrind && std::string(VALGRIND).empty()) {
-            SKIP_FOR_MISSING_TOOL("valgrind is not installed");
+        if (GetParam().tool == Tool::valgrind) {
+            REQUIRE_TOOL(VALGRIND, "valgrind");
         }
-        if (GetParam().tool == Tool::strace && std::string(STRACE).empty()) {
-            SKIP_FOR_MISSING_TOOL("strace is not installed");
+        if (GetParam().tool == Tool::strace) {
+            REQUIRE_TOOL(STRACE, "strace");
         }
     }
 };
@@ -311,7 +306,7 @@ TEST_P(Mistakes, PlainRunShowsWhatThePageSays)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Page, Mistakes, testing::ValuesIn(kMistakes), row_name<Mistake>);
+INSTANTIATE_TEST_SUITE_P(Page, Mistakes, testing::ValuesIn(kMistakes), testing::PrintToStringParamName());
 
 class MistakesControl : public MistakeTest {};
 
@@ -328,7 +323,7 @@ TEST_P(MistakesControl, LessonGivesNoReport)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Page, MistakesControl, testing::ValuesIn(kMistakes), row_name<Mistake>);
+INSTANTIATE_TEST_SUITE_P(Page, MistakesControl, testing::ValuesIn(kMistakes), testing::PrintToStringParamName());
 
 // Every entry of the page has its row above, and every row its entry.
 TEST(MistakesPage, HasARowForEveryEntry)

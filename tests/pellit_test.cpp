@@ -1,10 +1,15 @@
 // pellit as its users meet it: it runs until it is stopped, so every run is
 // stopped once it has written enough lines to judge.
+#include "build.hpp"
 #include "docs.hpp"
-#include "man_page.hpp"
+#include "elf.hpp"
+#include "lines.hpp"
+#include "rows.hpp"
 #include "spawn.hpp"
+#include "status.hpp"
 #include "timing.hpp"
 #include "trace.hpp"
+#include "valgrind.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -18,10 +23,6 @@ namespace {
 using testing::Each;
 using testing::ElementsAre;
 
-const std::string kPaused = "The execution of main function( or main thread ) is paused";
-const std::string kInput = "Input is : I am thread 1, child thread of main thread";
-const std::string kNotCreated = "Error occured, thread could not be created, errno = 11";
-
 // main's line and six of the worker's.
 constexpr std::size_t kLines = 7;
 
@@ -33,7 +34,7 @@ TEST_P(PellitRun, WritesALineASecondUntilStopped)
 {
     const WholeRun &c = GetParam();
     char main_thread = '?';
-    Spawn spawn{.argv = {PELLIT},
+    Spawn spawn{.argv = {PROGRAM},
                 .output = c.output,
                 .stop_after_lines = kLines,
                 .stop_signal = c.stop_signal,
@@ -67,16 +68,24 @@ INSTANTIATE_TEST_SUITE_P(
         WholeRun{.name = "PipeKilled", .output = Output::pipe, .stop_signal = SIGKILL},
         WholeRun{.name = "PipeWithArguments", .output = Output::pipe, .args = {"1", "--help"}, .stop_signal = SIGINT},
         WholeRun{.name = "FileKilled", .output = Output::file, .stop_signal = SIGKILL}),
-    row_name<WholeRun>);
+    testing::PrintToStringParamName());
 
 // helgrind: no data race, no misuse of the threads interface, in the first lines.
 TEST(PellitUnderValgrind, HelgrindReportsNothing)
 {
     REQUIRE_VALGRIND();
-    Recording r = record({.argv = under_valgrind({"--tool=helgrind", "-q"}, {PELLIT}), .stop_after_lines = 4});
+    Recording r = record({.argv = under_valgrind({"--tool=helgrind", "-q"}, {PROGRAM}), .stop_after_lines = 4});
 
     EXPECT_EQ(r.err, "");
     EXPECT_GE(r.lines.size(), 4U);
+}
+
+// pellit loads the unwinder that pthread_exit needs when it starts, not when main
+// ends.
+TEST(PellitLibraries, IncludeTheUnwinder)
+{
+    EXPECT_THAT(needed(PROGRAM), testing::Contains("libgcc_s.so.1"));
+    EXPECT_THAT(needed(TWIN), testing::Contains("libgcc_s.so.1"));
 }
 
 // ---- what the kernel sees --------------------------------------------------------
@@ -142,16 +151,13 @@ TEST(PellitReadme, TimelineBarsFallOnTheSecondsOfARun)
 
 // ---- failures -------------------------------------------------------------------
 
-class PellitFault : public testing::TestWithParam<Fault> {};
+class PellitFault : public FaultTable {};
 
 // pellit either runs for good or ends before its worker writes, saying why.
 TEST_P(PellitFault, EndsTheProcessAndSaysWhy)
 {
     const Fault &row = GetParam();
-    if (!row.limits.empty() && kThreadSanitizer) {
-        SKIP_FOR_THIS_BUILD("ThreadSanitizer cannot start under these limits");
-    }
-    expect_fault(row, record(fault_run(row, PELLIT, PELLIT_FAULTY)));
+    expect_fault(row, record(fault_run(row, PROGRAM, TWIN)));
 }
 
 const Fault kInjected[] = {
@@ -161,7 +167,7 @@ const Fault kInjected[] = {
      .err = "pellit: cannot make standard output line-buffered\n"},
 };
 
-INSTANTIATE_TEST_SUITE_P(Injected, PellitFault, testing::ValuesIn(kInjected), row_name<Fault>);
+INSTANTIATE_TEST_SUITE_P(Injected, PellitFault, testing::ValuesIn(kInjected), testing::PrintToStringParamName());
 
 INSTANTIATE_TEST_SUITE_P(RealLimit, PellitFault,
                          testing::Values(
@@ -174,11 +180,11 @@ INSTANTIATE_TEST_SUITE_P(RealLimit, PellitFault,
                              // program before it starts, where glibc would abort it once it runs.
                              Fault{.name = "UnwinderUnloadable",
                                    .env = {"LD_LIBRARY_PATH=" BROKEN_LIBRARIES},
-                                   .err = std::string(PELLIT) +
+                                   .err = std::string(PROGRAM) +
                                           ": error while loading shared libraries: " BROKEN_LIBRARIES
                                           "/libgcc_s.so.1: file too short\n",
                                    .status = 127}),
-                         row_name<Fault>);
+                         testing::PrintToStringParamName());
 
 // However little address space pellit has, it never starts, or says that it cannot
 // create its worker, or runs for good: it never dies once it has written a line.
@@ -188,13 +194,18 @@ TEST(PellitLimits, NeverDiesForWantOfAddressSpace)
     if (kSanitized) {
         SKIP_FOR_THIS_BUILD("a sanitizer needs far more address space than this");
     }
-    constexpr rlim_t kStack = rlim_t{8} << 20; // the usual limit, which sets a new thread's stack size
+    // The usual stack limit, which sets a new thread's stack size: a worker needs
+    // that much address space beyond what the process has mapped to start.
+    constexpr rlim_t kStack = rlim_t{8} << 20;
+    // From far too little for the loader to map the program, in steps of 2 % (at
+    // most 1 MiB, smaller than a worker's stack, so that no step can pass over the
+    // limits at which the worker alone cannot be created), up to eight stacks.
     int refused = 0;
     int ran = 0;
-    for (rlim_t kib = 6000; kib <= 20000 && ran < 5; kib += 50) {
+    for (rlim_t kib = 1024; kib <= 8 * (kStack >> 10) && ran < 5; kib += std::min<rlim_t>(kib / 50, 1024)) {
         SCOPED_TRACE("address space limited to " + std::to_string(kib) + " KiB");
         Recording r = record(
-            {.argv = {PELLIT}, .limits = {{RLIMIT_AS, kib << 10}, {RLIMIT_STACK, kStack}}, .stop_after_lines = 3});
+            {.argv = {PROGRAM}, .limits = {{RLIMIT_AS, kib << 10}, {RLIMIT_STACK, kStack}}, .stop_after_lines = 3});
         if (WIFSIGNALED(r.status) && WTERMSIG(r.status) == SIGKILL && r.lines.size() >= 3) {
             ran++;
             continue;
@@ -211,22 +222,6 @@ TEST(PellitLimits, NeverDiesForWantOfAddressSpace)
     }
     EXPECT_GT(refused, 0) << "the sweep should start where the worker cannot be created";
     EXPECT_EQ(ran, 5) << "the sweep should end where pellit runs";
-}
-
-// ---- the manual page ---------------------------------------------------------------
-
-// pellit(1) shows every line that pellit writes, in a run and in each injected
-// failure, and no line that none of them writes.
-TEST(PellitManualPage, ShowsEveryLineItsRunsWriteAndNoOther)
-{
-    REQUIRE_GROFF();
-    const std::string page = SOURCE_DIR "/man/pellit.1";
-    EXPECT_TRUE(renders_cleanly(page));
-    std::vector<Spawn> runs = {{.argv = {PELLIT}, .stop_after_lines = 3}};
-    for (const Fault &row : kInjected) {
-        runs.push_back(fault_run(row, PELLIT, PELLIT_FAULTY));
-    }
-    EXPECT_TRUE(shows_exactly(page_lines(read_file(page)), lines_written(runs)));
 }
 
 } // namespace

@@ -170,6 +170,7 @@ struct Reading {
     std::string out_pending{}; // standard output not yet ended by a newline
     bool stopped = false;      // stop_signal sent
     bool killed = false;       // the time limit was reached
+    double one_seen_at = -1;   // when the one process to stop was first seen
     bool open() const { return fds[0].fd >= 0 || fds[1].fd >= 0; }
     void close_fd(int i)
     {
@@ -210,13 +211,24 @@ void act(const Spawn &spawn, pid_t pid, Reading &reading, double now, const Reco
     if (spawn.hang_up_after > 0 && reading.fds[0].fd >= 0 && now >= spawn.hang_up_after) {
         reading.close_fd(0); // the terminal's master side: its slave now says EIO to a write
     }
+    // The one process to stop, where Spawn names one: its seconds count from when
+    // it is first seen, and nothing is stopped before it is there.
+    pid_t one = 0;
+    double since = now;
+    if (spawn.stop_whom && !reading.stopped) {
+        one = spawn.stop_whom(pid);
+        if (one > 0 && reading.one_seen_at < 0) {
+            reading.one_seen_at = now;
+        }
+        since = reading.one_seen_at < 0 ? -1 : now - reading.one_seen_at;
+    }
     const bool enough_lines = spawn.stop_after_lines > 0 && result.lines.size() >= spawn.stop_after_lines;
-    const bool long_enough = spawn.stop_after_seconds > 0 && now >= spawn.stop_after_seconds;
-    if (!reading.stopped && (enough_lines || long_enough)) {
+    const bool long_enough = spawn.stop_after_seconds > 0 && since >= spawn.stop_after_seconds;
+    const bool there = !spawn.stop_whom || one > 0;
+    if (!reading.stopped && there && (enough_lines || long_enough)) {
         if (spawn.before_stop) {
             spawn.before_stop(pid);
         }
-        const pid_t one = spawn.stop_whom ? spawn.stop_whom(pid) : 0;
         const bool typed = spawn.output == Output::terminal && spawn.hang_up_after <= 0 && one <= 0 &&
                            spawn.stop_signal == SIGINT && reading.fds[0].fd >= 0;
         if (typed) {
@@ -313,41 +325,4 @@ Recording record(const Spawn &spawn)
         close(ends.tail);
     }
     return result;
-}
-
-std::vector<std::string> under_valgrind(const std::vector<std::string> &tool_options, std::vector<std::string> argv)
-{
-    std::vector<std::string> command{VALGRIND, "--vgdb=no"};
-    command.insert(command.end(), tool_options.begin(), tool_options.end());
-    argv.insert(argv.begin(), command.begin(), command.end());
-    return argv;
-}
-
-std::vector<std::string> under_memcheck(const std::string &leak_kinds, std::vector<std::string> argv)
-{
-    return under_valgrind({"-q", "--error-exitcode=99", "--leak-check=full", "--show-leak-kinds=" + leak_kinds,
-                           "--errors-for-leak-kinds=" + leak_kinds},
-                          std::move(argv));
-}
-
-Spawn fault_run(const Fault &row, const char *program, const char *twin)
-{
-    const bool injected = !std::string(row.inject).empty();
-    Spawn spawn{.argv = {injected ? twin : program, "ignored"}, .env = row.env, .limits = row.limits};
-    if (injected) {
-        spawn.env.push_back(std::string("FAULT_INJECT=") + row.inject);
-    }
-    return spawn;
-}
-
-void expect_fault(const Fault &row, const Recording &r)
-{
-    EXPECT_THAT(r.status, ExitedWith(row.status));
-    EXPECT_EQ(r.err, row.err);
-    std::vector<std::string> out = r.texts();
-    if (!row.uncounted.empty()) {
-        out.erase(std::remove(out.begin(), out.end(), row.uncounted), out.end());
-    }
-    EXPECT_THAT(out, testing::UnorderedElementsAreArray(row.out));
-    EXPECT_EQ(out.empty() ? "" : out.back(), row.last);
 }

@@ -1,20 +1,14 @@
 // Runs a program as a user would and records what it writes, line by line, with
-// the time each line arrived; and what every table needs around that: how the
-// program ended, the tools it runs under, and why a row cannot run here.
+// the time each line arrived, and how it ended.
 #pragma once
 
 #include <sys/resource.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include <csignal>
 #include <cstddef>
-#include <cstring>
 #include <functional>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -47,8 +41,9 @@ struct Spawn {
     int stop_signal = SIGKILL;          // sent to the program's process group; on its controlling terminal,
                                         // SIGINT is sent as a user sends it: Ctrl-C typed on the terminal
     std::function<void(pid_t)> before_stop{}; // called just before stop_signal is sent
-    std::function<pid_t(pid_t)> stop_whom{};  // given the program's pid, the one process to stop; by default the
-                                              // whole process group
+    std::function<pid_t(pid_t)> stop_whom{};  // given the program's pid, the one process to stop, or 0 while it is
+                                              // not there; stop_after_seconds then counts from when it is first
+                                              // there. By default the whole process group is stopped
     double time_limit = 60;                   // seconds; a program still running then is killed and the test fails
 };
 
@@ -72,107 +67,3 @@ struct Recording {
 // Starts the program, records its output until it ends (or until it is stopped as
 // Spawn says) and waits for it.
 Recording record(const Spawn &spawn);
-
-// ---- how it ended -----------------------------------------------------------------
-
-MATCHER_P(ExitedWith, code, "exited with status " + testing::PrintToString(code))
-{
-    *result_listener << "wait status " << arg;
-    return WIFEXITED(arg) && WEXITSTATUS(arg) == code;
-}
-
-MATCHER_P(KilledBy, signal, std::string("killed by ") + strsignal(signal))
-{
-    *result_listener << "wait status " << arg;
-    return WIFSIGNALED(arg) && WTERMSIG(arg) == signal;
-}
-
-// ---- the build and its tools ------------------------------------------------------
-
-const bool kSanitized = !std::string(SANITIZE).empty();
-const bool kThreadSanitizer = std::string(SANITIZE).find("thread") != std::string::npos;
-
-// Leave out a sanitizer's own checks at exit that a row must not trip over:
-// LeakSanitizer's (it traces the process, which a tracer already does; a thread
-// that cannot be joined keeps its block) and ThreadSanitizer's unjoined thread.
-const std::vector<std::string> kNoExitChecks = {"ASAN_OPTIONS=detect_leaks=0", "TSAN_OPTIONS=report_thread_leaks=0"};
-
-// A stack-size limit of half the range of rlim_t, beyond any address space of its
-// width and far from "unlimited" (and from overflow in glibc's sums): glibc then has
-// no room for a new thread's stack and pthread_create fails with EAGAIN.
-constexpr rlim_t kHugeStack = std::numeric_limits<rlim_t>::max() / 2;
-
-// argv under a valgrind tool. --vgdb=no: no gdb server, and no pipes left in /tmp.
-std::vector<std::string> under_valgrind(const std::vector<std::string> &tool_options, std::vector<std::string> argv);
-
-// memcheck that fails the run (status 99) on an invalid access or on a leak of
-// these kinds ("all", or "definite,indirect").
-std::vector<std::string> under_memcheck(const std::string &leak_kinds, std::vector<std::string> argv);
-
-// Skips the test where a tool it needs is missing: the reason names the tool. On CI
-// (CI set in the environment), which installs every tool, a missing tool fails.
-#define SKIP_FOR_MISSING_TOOL(reason)                                                                                  \
-    do {                                                                                                               \
-        if (getenv("CI") != nullptr) {                                                                                 \
-            FAIL() << (reason) << ", which CI installs";                                                               \
-        }                                                                                                              \
-        GTEST_SKIP() << (reason);                                                                                      \
-    } while (false)
-
-// Skips the test where this build cannot run it at all (a sanitizer build under
-// valgrind, say): the reason is the build's, on CI as anywhere.
-#define SKIP_FOR_THIS_BUILD(reason) GTEST_SKIP() << "in this build: " << (reason)
-
-#define REQUIRE_VALGRIND()                                                                                             \
-    do {                                                                                                               \
-        if (kSanitized) {                                                                                              \
-            SKIP_FOR_THIS_BUILD("valgrind does not run a sanitized program");                                          \
-        }                                                                                                              \
-        if (std::string(VALGRIND).empty()) {                                                                           \
-            SKIP_FOR_MISSING_TOOL("valgrind is not installed");                                                        \
-        }                                                                                                              \
-    } while (false)
-
-// A row whose name prints as its name, in test names and failure messages.
-template <typename Row> std::string row_name(const testing::TestParamInfo<Row> &info)
-{
-    return info.param.name;
-}
-
-#define PRINTS_AS_ITS_NAME(Row)                                                                                        \
-    inline void PrintTo(const Row &row, std::ostream *os)                                                              \
-    {                                                                                                                  \
-        *os << row.name;                                                                                               \
-    }
-
-// ---- the rows of every program's tables -------------------------------------------
-
-// A whole run as a user starts it.
-struct WholeRun {
-    const char *name;
-    Output output;
-    std::vector<std::string> args{}; // after the program's name; it ignores them
-    int stop_signal = SIGKILL;       // for a program that runs until stopped: how it is stopped
-};
-PRINTS_AS_ITS_NAME(WholeRun)
-
-// A run in which something fails, and what the program must then write.
-struct Fault {
-    const char *name;
-    const char *inject = "";        // FAULT_INJECT for the program's twin; empty runs the program itself
-    std::vector<std::string> env{}; // more of the environment
-    std::vector<Limit> limits{};    // resource limits under which the program runs
-    std::vector<std::string> out{}; // every line of standard output but the uncounted ones, in any order
-    std::string last{};             // the last of those, or "" for none
-    std::string uncounted{};        // a line of a worker that the end of the process cuts short at no fixed count
-    std::string err{};              // all of standard error
-    int status = 1;                 // the exit status
-};
-PRINTS_AS_ITS_NAME(Fault)
-
-// The run of a fault row: the twin, with FAULT_INJECT, for an injected fault; the
-// program itself for a real one.
-Spawn fault_run(const Fault &row, const char *program, const char *twin);
-
-// Checks a fault row's run: status, standard error, the lines and the last one.
-void expect_fault(const Fault &row, const Recording &r);

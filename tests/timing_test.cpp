@@ -1,6 +1,6 @@
 // The timing judgements themselves, on made-up timelines: what they let pass and
 // what they catch. A bound that is widened or narrowed fails a row here.
-#include "spawn.hpp"
+#include "rows.hpp"
 #include "timing.hpp"
 
 #include <gtest/gtest.h>
@@ -46,6 +46,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         Timeline{.name = "OnTheSecond", .times = beats(10, 0.01, 1.0), .passes = true},
         Timeline{.name = "StartingLate", .times = beats(10, 1.5, 1.0), .passes = true},
+        // Late bounds count from the first line, not from the second it was due on.
+        Timeline{.name = "StartingLaterThanAllowedForOneLine", .times = beats(10, 3.5, 1.0), .passes = true},
+        Timeline{.name = "LastReadTooLate", .times = with_one_late(beats(10, 0.01, 1.0), 9, 3.1), .passes = false},
         Timeline{.name = "OneReadLate", .times = with_one_late(beats(10, 0.01, 1.0), 4, 0.9), .passes = true},
         Timeline{
             .name = "OneReadAsLateAsAllowed", .times = with_one_late(beats(10, 0.01, 1.0), 4, 2.9), .passes = true},
@@ -54,8 +57,9 @@ INSTANTIATE_TEST_SUITE_P(
         Timeline{.name = "EveryPointNineSeconds", .times = beats(10, 0.01, 0.9), .passes = false},
         Timeline{.name = "EveryOnePointOneSecondsForAMinute", .times = beats(60, 0.01, 1.1), .passes = false},
         Timeline{.name = "EveryTwoSeconds", .times = beats(10, 0.01, 2.0), .passes = false},
-        Timeline{.name = "SecondLineEarly", .times = {0.01, 0.95, 2.0}, .passes = false}),
-    row_name<Timeline>);
+        Timeline{.name = "SecondLineEarly", .times = {0.01, 0.95, 2.0}, .passes = false},
+        Timeline{.name = "LastLineEarly", .times = {0.01, 1.0, 1.95}, .passes = false}),
+    testing::PrintToStringParamName());
 
 class Together : public testing::TestWithParam<Timeline> {};
 
@@ -71,6 +75,6 @@ INSTANTIATE_TEST_SUITE_P(Timelines, Together,
                                          Timeline{.name = "TooFarApart", .times = {0.0, 2.1}, .passes = false},
                                          Timeline{
                                              .name = "ThreeSecondsApart", .times = {5.0, 2.0, 4.0}, .passes = false}),
-                         row_name<Timeline>);
+                         testing::PrintToStringParamName());
 
 } // namespace

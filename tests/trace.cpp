@@ -176,27 +176,27 @@ long first_call(const std::vector<Syscall> &calls, pid_t tid, const std::string 
 
 char thread_state(pid_t pid, pid_t tid)
 {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::string text = read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/stat");
     std::size_t paren = text.rfind(')'); // the name in parentheses may hold anything
     return paren == std::string::npos || paren + 2 >= text.size() ? '?' : text[paren + 2];
 }
 
 pid_t pid_named(pid_t group, const std::string &name)
 {
-    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
-        const std::string pid = entry.path().filename();
+    std::error_code error; // processes come and go while /proc is read
+    for (auto entry = std::filesystem::directory_iterator("/proc", error);
+         !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
+        const std::string pid = entry->path().filename();
         if (pid.find_first_not_of("0123456789") != std::string::npos) {
             continue;
         }
-        std::ifstream stat(entry.path() / "stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const std::string text = read_file(entry->path() / "stat");
         const std::size_t open = text.find('(');
         const std::size_t close = text.rfind(')');
         if (open == std::string::npos || close == std::string::npos) {
             continue;
         }
-        std::istringstream rest(text.substr(close + 2));
+        std::istringstream rest(text.substr(std::min(close + 2, text.size())));
         char state = 0;
         pid_t parent = 0;
         pid_t pgrp = 0;

@@ -2,6 +2,7 @@
 // threads' states in /proc.
 #pragma once
 
+#include "build.hpp"
 #include "docs.hpp"
 #include "spawn.hpp"
 
@@ -91,14 +92,6 @@ char thread_state(pid_t pid, pid_t tid);
 // The process of this name (as /proc shows it, at most 15 characters) in the
 // process group, or 0 if there is none.
 pid_t pid_named(pid_t group, const std::string &name);
-
-// Skips in a build whose runtime starts threads of its own, which a trace would show.
-#define REQUIRE_NO_THREADS_OF_THE_BUILD()                                                                              \
-    do {                                                                                                               \
-        if (kThreadSanitizer) {                                                                                        \
-            SKIP_FOR_THIS_BUILD("ThreadSanitizer starts a thread of its own");                                         \
-        }                                                                                                              \
-    } while (false)
 
 // Skips where strace is missing or may not trace (a container without ptrace).
 #define REQUIRE_TRACE(trace)                                                                                           \
