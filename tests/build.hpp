@@ -12,6 +12,12 @@
 #include <vector>
 
 const bool kSanitized = !std::string(SANITIZE).empty();
+
+// The emulator that runs this build's programs, where they are for another
+// processor (qemu-user, as CMAKE_CROSSCOMPILING_EMULATOR gives it), split into its
+// words; empty where they run as they are.
+std::vector<std::string> emulator();
+const bool kEmulated = !std::string(EMULATOR).empty();
 const bool kThreadSanitizer = std::string(SANITIZE).find("thread") != std::string::npos;
 
 // Leave out a sanitizer's own checks at exit that a row must not trip over:

@@ -194,6 +194,9 @@ TEST(PellitLimits, NeverDiesForWantOfAddressSpace)
     if (kSanitized) {
         SKIP_FOR_THIS_BUILD("a sanitizer needs far more address space than this");
     }
+    if (kEmulated) {
+        SKIP_FOR_THIS_BUILD("an emulator maps far more address space than this, for itself and the program");
+    }
     // The usual stack limit, which sets a new thread's stack size: a worker needs
     // that much address space beyond what the process has mapped to start.
     constexpr rlim_t kStack = rlim_t{8} << 20;

@@ -51,13 +51,17 @@ Spawn fault_run(const Fault &row, const char *program, const char *twin);
 void expect_fault(const Fault &row, const Recording &r);
 
 // A table of fault rows. A row with resource limits is skipped under
-// ThreadSanitizer, whose runtime cannot start under them.
+// ThreadSanitizer, whose runtime cannot start under them, and under an emulator,
+// which gives the program's threads stacks of its own size, whatever the limit.
 class FaultTable : public testing::TestWithParam<Fault> {
 protected:
     void SetUp() override
     {
         if (!GetParam().limits.empty() && kThreadSanitizer) {
             SKIP_FOR_THIS_BUILD("ThreadSanitizer cannot start under these limits");
+        }
+        if (!GetParam().limits.empty() && kEmulated) {
+            SKIP_FOR_THIS_BUILD("an emulator sizes the program's thread stacks itself");
         }
     }
 };

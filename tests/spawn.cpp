@@ -1,5 +1,7 @@
 #include "spawn.hpp"
 
+#include "build.hpp"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -287,6 +289,10 @@ std::vector<double> Recording::times_of(const std::string &text) const
 Recording record(const Spawn &spawn)
 {
     std::vector<std::string> arg_strings(spawn.argv);
+    if (!arg_strings.empty() && arg_strings[0].rfind(BUILD_DIR "/", 0) == 0) {
+        const std::vector<std::string> words = emulator();
+        arg_strings.insert(arg_strings.begin(), words.begin(), words.end());
+    }
     std::vector<std::string> env_strings(spawn.env);
     for (char **e = environ; *e != nullptr; e++) {
         env_strings.emplace_back(*e);

@@ -27,7 +27,8 @@ struct Limit {
 };
 
 struct Spawn {
-    std::vector<std::string> argv{}; // argv[0] is the path of the program
+    std::vector<std::string> argv{}; // argv[0] is the path of the program; one that this build made runs under
+                                     // the build's emulator, if it has one
     Output output = Output::pipe;
     std::string file{};                 // Output::file: where standard output goes; empty for a new temporary file
     std::string dir{};                  // the working directory; empty for the test's own

@@ -120,13 +120,40 @@ Trace trace_command(const std::string &command, const Spawn &how)
     }
     const std::filesystem::path work(dir);
     std::filesystem::create_directory(work / "build");
-    std::filesystem::create_directory_symlink(BUILD_DIR, work / "build" / "default");
+    if (kEmulated) { // build/default/NAME runs NAME of this build under its emulator
+        std::filesystem::create_directory(work / "build" / "default");
+        std::string runner = "exec";
+        for (const std::string &word : emulator()) {
+            runner += " " + word;
+        }
+        for (const auto &entry : std::filesystem::directory_iterator(BUILD_DIR)) {
+            if (entry.is_regular_file() && access(entry.path().c_str(), X_OK) == 0) {
+                const std::filesystem::path script = work / "build" / "default" / entry.path().filename();
+                std::ofstream(script) << "#!/bin/sh\n" << runner << " " << entry.path().string() << " \"$@\"\n";
+                std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+            }
+        }
+    } else {
+        std::filesystem::create_directory_symlink(BUILD_DIR, work / "build" / "default");
+    }
     Spawn spawn = how;
     spawn.argv = {"/bin/sh", "-c", command};
     spawn.dir = dir;
     t.run = record(spawn);
     if (std::filesystem::exists(work / "trace.txt")) {
         t.calls = parse_trace(read_file(work / "trace.txt"));
+    }
+    if (kEmulated) {
+        // qemu-user starts a thread of its own before it runs the program: the
+        // first thread created, which the program never sees. Leave it out.
+        const auto first = std::find_if(t.calls.begin(), t.calls.end(), [](const Syscall &call) {
+            return call.name == "clone" || call.name == "clone3";
+        });
+        if (first != t.calls.end()) {
+            const auto own = static_cast<pid_t>(first->result());
+            t.calls.erase(first);
+            std::erase_if(t.calls, [own](const Syscall &call) { return call.tid == own; });
+        }
     }
     std::filesystem::remove_all(work);
     // Only a refusal to trace (a container without ptrace, say) skips; a trace that

@@ -19,5 +19,8 @@ std::vector<std::string> under_memcheck(const std::string &leak_kinds, std::vect
         if (kSanitized) {                                                                                              \
             SKIP_FOR_THIS_BUILD("valgrind does not run a sanitized program");                                          \
         }                                                                                                              \
+        if (kEmulated) {                                                                                               \
+            SKIP_FOR_THIS_BUILD("valgrind does not run a program under an emulator");                                  \
+        }                                                                                                              \
         REQUIRE_TOOL(VALGRIND, "valgrind");                                                                            \
     } while (false)
