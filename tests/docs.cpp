@@ -183,8 +183,8 @@ std::vector<Bar> gantt_bars(const std::string &path, const std::string &title)
             } else if (!section.empty() && colon != std::string::npos) {
                 // "label :tag, tag, start, length", the tags optional
                 std::vector<std::string> fields;
-                std::istringstream spec(line.substr(colon + 2));
-                for (std::string field; std::getline(spec, field, ',');) {
+                std::istringstream after_colon(line.substr(colon + 2));
+                for (std::string field; std::getline(after_colon, field, ',');) {
                     fields.push_back(trimmed(field));
                 }
                 if (fields.size() < 2) {
