@@ -57,7 +57,8 @@ struct Due {
 // When each write and each end of a thread in a traced run fell due, in seconds
 // from the start. A thread that sleeps is due at the sum of the sleeps that it
 // asked for before; a thread that never sleeps (main, which only waits) is due
-// when the last thread that ended before it ended.
+// when the last of the sleeping threads that were done by then was done, that
+// is, had ended its last sleep.
 std::vector<Due> seconds_due(const std::vector<Syscall> &calls);
 
 // A gantt chart's bars on the seconds of a traced run. Each section is the thread
@@ -85,6 +86,9 @@ std::vector<std::string> sleeps_asked(const std::vector<Syscall> &calls, pid_t t
 
 // The index in calls of the first call of this name by this thread, or -1.
 long first_call(const std::vector<Syscall> &calls, pid_t tid, const std::string &name);
+
+// The index in calls of the last call by this thread, or -1.
+long last_call(const std::vector<Syscall> &calls, pid_t tid);
 
 // The state letter of a thread in /proc ('R', 'S', 'Z', ...), or '?' if it is gone.
 char thread_state(pid_t pid, pid_t tid);
