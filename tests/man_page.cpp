@@ -9,8 +9,8 @@
 
 namespace {
 
-// A line of roff as text: escapes for a hyphen and a backslash undone, fonts
-// dropped but for a word in italics at the end.
+// A line of roff as text: the escape for a hyphen undone, and a word in italics
+// at the end taken as a stand-in for what varies.
 PageLine as_text(std::string line)
 {
     for (std::size_t at; (at = line.find("\\-")) != std::string::npos;) {
@@ -32,7 +32,7 @@ PageLine tag(const std::string &line)
     in >> macro >> std::ws;
     std::string rest;
     std::getline(in, rest);
-    if (macro == ".BI" && rest.front() == '"') {
+    if (macro == ".BI" && !rest.empty() && rest.front() == '"') {
         const std::size_t close = rest.find('"', 1);
         return {rest.substr(1, close - 1), true};
     }
