@@ -100,11 +100,8 @@ TEST(PellitKernel, EndsOnlyItsMainThreadAsThePageShows)
     REQUIRE_NO_THREADS_OF_THE_BUILD();
     const std::string page = SOURCE_DIR "/docs/what-the-kernel-sees.md";
     const std::string command = doc_command(page, "strace ", "build/default/pellit");
-    Trace t = trace_command(command, {.output = Output::terminal,
-                                      .env = kNoExitChecks,
-                                      .stop_after_lines = 5,
-                                      .stop_signal = SIGINT,
-                                      .time_limit = 20});
+    Trace t = trace_command(
+        command, {.output = Output::terminal, .env = kNoExitChecks, .stop_after_lines = 5, .stop_signal = SIGINT});
     REQUIRE_TRACE(t);
     EXPECT_THAT(t.run.status, KilledBy(SIGINT)) << command << "\n" << t.run.err;
 
@@ -138,11 +135,7 @@ TEST(PellitReadme, TimelineBarsFallOnTheSecondsOfARun)
     REQUIRE_NO_THREADS_OF_THE_BUILD();
     Trace t = trace_command(
         "strace -f -tt -e trace=clone,clone3,clock_nanosleep,exit,exit_group,write -o trace.txt build/default/pellit",
-        {.output = Output::terminal,
-         .env = kNoExitChecks,
-         .stop_after_lines = 8,
-         .stop_signal = SIGINT,
-         .time_limit = 20});
+        {.output = Output::terminal, .env = kNoExitChecks, .stop_after_lines = 8, .stop_signal = SIGINT});
     REQUIRE_TRACE(t);
     EXPECT_THAT(t.run.status, KilledBy(SIGINT)) << t.run.err;
     expect_timeline_of_the_run(gantt_bars(SOURCE_DIR "/README.md", "pellit, second by second"), t.calls,

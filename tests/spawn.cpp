@@ -1,6 +1,7 @@
 #include "spawn.hpp"
 
 #include "build.hpp"
+#include "docs.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,7 +16,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -24,6 +27,27 @@ using Clock = std::chrono::steady_clock;
 double seconds_since(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// CTest runs each test in a process of its own: this is when the test started.
+const Clock::time_point kTestStarted = Clock::now();
+
+// How long a run that started at `start` may go on, by default: until just before
+// the test's own timeout, so that the test can still say which program hung.
+double until_the_test_times_out(Clock::time_point start)
+{
+    const char *timeout = getenv("TEST_TIMEOUT");
+    const double seconds = timeout != nullptr ? atof(timeout) : 90;
+    constexpr double kTimeToReport = 2;
+    return seconds - kTimeToReport - std::chrono::duration<double>(start - kTestStarted).count();
+}
+
+// The number of threads that the process has, or 0 if it has gone.
+int threads_of(pid_t pid)
+{
+    const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    const std::size_t at = status.find("\nThreads:");
+    return at == std::string::npos ? 0 : atoi(status.c_str() + at + 9);
 }
 
 // Null-terminated pointers into strings, as execve takes them; strings must outlive them.
@@ -172,7 +196,7 @@ struct Reading {
     std::string out_pending{}; // standard output not yet ended by a newline
     bool stopped = false;      // stop_signal sent
     bool killed = false;       // the time limit was reached
-    double one_seen_at = -1;   // when the one process to stop was first seen
+    double under_way_at = -1;  // when the program was first seen under way (spawn.hpp)
     bool open() const { return fds[0].fd >= 0 || fds[1].fd >= 0; }
     void close_fd(int i)
     {
@@ -208,24 +232,21 @@ void take_what_came(Reading &reading, Clock::time_point start, Recording &result
 }
 
 // Hangs up, stops or kills the program when Spawn says.
-void act(const Spawn &spawn, pid_t pid, Reading &reading, double now, const Recording &result)
+void act(const Spawn &spawn, pid_t pid, Reading &reading, double now, double time_limit, const Recording &result)
 {
-    if (spawn.hang_up_after > 0 && reading.fds[0].fd >= 0 && now >= spawn.hang_up_after) {
+    // The one process to stop, where Spawn names one: nothing is stopped before it
+    // is there, and it is the one whose threads say that it is under way.
+    const pid_t one = spawn.stop_whom && !reading.stopped ? spawn.stop_whom(pid) : 0;
+    if (reading.under_way_at < 0 && (!result.lines.empty() || !reading.out_pending.empty() || !result.err.empty() ||
+                                     threads_of(one > 0 ? one : pid) > 1)) {
+        reading.under_way_at = now;
+    }
+    const double under_way_for = reading.under_way_at < 0 ? -1 : now - reading.under_way_at;
+    if (spawn.hang_up_after > 0 && reading.fds[0].fd >= 0 && under_way_for >= spawn.hang_up_after) {
         reading.close_fd(0); // the terminal's master side: its slave now says EIO to a write
     }
-    // The one process to stop, where Spawn names one: its seconds count from when
-    // it is first seen, and nothing is stopped before it is there.
-    pid_t one = 0;
-    double since = now;
-    if (spawn.stop_whom && !reading.stopped) {
-        one = spawn.stop_whom(pid);
-        if (one > 0 && reading.one_seen_at < 0) {
-            reading.one_seen_at = now;
-        }
-        since = reading.one_seen_at < 0 ? -1 : now - reading.one_seen_at;
-    }
     const bool enough_lines = spawn.stop_after_lines > 0 && result.lines.size() >= spawn.stop_after_lines;
-    const bool long_enough = spawn.stop_after_seconds > 0 && since >= spawn.stop_after_seconds;
+    const bool long_enough = spawn.stop_after_seconds > 0 && under_way_for >= spawn.stop_after_seconds;
     const bool there = !spawn.stop_whom || one > 0;
     if (!reading.stopped && there && (enough_lines || long_enough)) {
         if (spawn.before_stop) {
@@ -243,8 +264,9 @@ void act(const Spawn &spawn, pid_t pid, Reading &reading, double now, const Reco
         }
         reading.stopped = true;
     }
-    if (!reading.killed && now >= spawn.time_limit) {
-        ADD_FAILURE() << spawn.argv[0] << " still running after " << spawn.time_limit << " s; killed";
+    if (!reading.killed && now >= time_limit) {
+        ADD_FAILURE() << spawn.argv[0] << " still running after " << time_limit << " s"
+                      << (spawn.time_limit > 0 ? "" : ", and the test about to time out") << "; killed";
         kill(-pid, SIGKILL);
         reading.killed = true;
     }
@@ -255,9 +277,10 @@ void read_until_closed(const Spawn &spawn, pid_t pid, const Ends &ends, int err_
                        Recording &result)
 {
     Reading reading{.fds = {{ends.read, POLLIN, 0}, {err_fd, POLLIN, 0}}, .tail = ends.tail};
+    const double time_limit = spawn.time_limit > 0 ? spawn.time_limit : until_the_test_times_out(start);
     while (reading.open()) {
         take_what_came(reading, start, result);
-        act(spawn, pid, reading, seconds_since(start), result);
+        act(spawn, pid, reading, seconds_since(start), time_limit, result);
     }
     if (!reading.out_pending.empty()) { // a last line without its newline
         result.lines.push_back({reading.out_pending + kNoNewline, seconds_since(start)});
@@ -296,6 +319,15 @@ Recording record(const Spawn &spawn)
     std::vector<std::string> env_strings(spawn.env);
     for (char **e = environ; *e != nullptr; e++) {
         env_strings.emplace_back(*e);
+    }
+    if (getenv("SLOW_START_SECONDS") != nullptr) { // the slow-start preset: see tests/CMakeLists.txt
+        auto preload = std::find_if(env_strings.begin(), env_strings.end(),
+                                    [](const std::string &e) { return e.rfind("LD_PRELOAD=", 0) == 0; });
+        if (preload == env_strings.end()) {
+            env_strings.insert(env_strings.begin(), "LD_PRELOAD=" SLOW_START);
+        } else {
+            *preload += ":" SLOW_START;
+        }
     }
     std::vector<char *> argv = c_strings(arg_strings);
     std::vector<char *> envp = c_strings(env_strings);

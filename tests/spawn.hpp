@@ -36,17 +36,27 @@ struct Spawn {
     std::vector<int> ignored_signals{}; // ignored when the program starts, as a parent may leave them
     std::vector<Limit> limits{};        // resource limits for the program
     double hang_up_after = 0;           // Output::terminal: if > 0, the terminal goes away this many seconds after the
-                                        // start; it is then not the program's controlling terminal, so no SIGHUP comes
+                                        // program is under way (see below); it is then not the program's controlling
+                                        // terminal, so no SIGHUP comes
     std::size_t stop_after_lines = 0;   // if > 0, send stop_signal once this many lines have arrived
-    double stop_after_seconds = 0;      // if > 0, send stop_signal this many seconds after the start
+    double stop_after_seconds = 0;      // if > 0, send stop_signal this many seconds after the program is under way
     int stop_signal = SIGKILL;          // sent to the program's process group; on its controlling terminal,
                                         // SIGINT is sent as a user sends it: Ctrl-C typed on the terminal
     std::function<void(pid_t)> before_stop{}; // called just before stop_signal is sent
     std::function<pid_t(pid_t)> stop_whom{};  // given the program's pid, the one process to stop, or 0 while it is
-                                              // not there; stop_after_seconds then counts from when it is first
-                                              // there. By default the whole process group is stopped
-    double time_limit = 60;                   // seconds; a program still running then is killed and the test fails
+                                              // not there; nothing is stopped before it is. By default the whole
+                                              // process group is stopped
+    double time_limit = 0; // seconds from the start; a program still running then is killed and the test fails.
+                           // 0: the test's own timeout (TEST_TIMEOUT in the environment, as CTest's runs have it)
 };
+
+// A watch of a program that never ends counts from when it is under way, never
+// from its start, so that neither its start-up nor a sanitizer, an emulator or a
+// busy machine shortens it: from its first line on standard output or standard
+// error, or, where it writes none that can be read, from when it is first seen
+// with a second thread (a lesson starts one before it writes; an emulator may start
+// one of its own sooner, which starts the watch sooner only on a run whose output
+// is lost anyway).};
 
 struct Line {
     std::string text; // without its newline
