@@ -261,6 +261,7 @@ struct Refusal {
     const char *name;
     Spawn spawn;     // where standard output goes; the program is filled in
     std::string err; // all of standard error
+    int signal = 0;  // the signal that ends it, if one does; else it ends with status 1
 };
 PRINTS_AS_ITS_NAME(Refusal)
 
@@ -282,9 +283,14 @@ const Refusal kRefusals[] = {
      .err = "quadrel: standard output: File too large\n"},
     // On a terminal each line is written as it comes, and the writes that fail
     // leave nothing for the last flush: only the stream's error flag tells.
+    {.name = "TerminalHungUpSighupIgnored",
+     .spawn = {.output = Output::terminal, .ignored_signals = {SIGHUP}, .hang_up_after = 1.5},
+     .err = "quadrel: standard output: write error\n"},
+    // Unless the terminal's SIGHUP ends it first, as it does by default.
     {.name = "TerminalHungUp",
      .spawn = {.output = Output::terminal, .hang_up_after = 1.5},
-     .err = "quadrel: standard output: write error\n"},
+     .err = "",
+     .signal = SIGHUP},
 };
 
 class QuadrelOutputRefused : public testing::TestWithParam<Refusal> {};
@@ -297,7 +303,11 @@ TEST_P(QuadrelOutputRefused, IsReportedWithStatusOne)
     spawn.argv = {PROGRAM};
     Recording r = record(spawn);
 
-    EXPECT_THAT(r.status, ExitedWith(1));
+    if (c.signal != 0) {
+        EXPECT_THAT(r.status, KilledBy(c.signal));
+    } else {
+        EXPECT_THAT(r.status, ExitedWith(1));
+    }
     EXPECT_EQ(r.err, c.err);
 }
 

@@ -131,9 +131,7 @@ bool open_output(const Spawn &spawn, Ends &ends)
     // A process group of its own, so that a stop reaches everything it started.
     if (spawn.output == Output::terminal) {
         setsid();
-        if (spawn.hang_up_after <= 0) {
-            ioctl(out_fd, TIOCSCTTY, 0);
-        }
+        ioctl(out_fd, TIOCSCTTY, 0);
     } else {
         setpgid(0, 0);
     }

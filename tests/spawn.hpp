@@ -36,8 +36,8 @@ struct Spawn {
     std::vector<int> ignored_signals{}; // ignored when the program starts, as a parent may leave them
     std::vector<Limit> limits{};        // resource limits for the program
     double hang_up_after = 0;           // Output::terminal: if > 0, the terminal goes away this many seconds after the
-                                        // program is under way (see below); it is then not the program's controlling
-                                        // terminal, so no SIGHUP comes
+                                        // program is under way (see below), which sends it SIGHUP, as the terminal
+                                        // controls it
     std::size_t stop_after_lines = 0;   // if > 0, send stop_signal once this many lines have arrived
     double stop_after_seconds = 0;      // if > 0, send stop_signal this many seconds after the program is under way
     int stop_signal = SIGKILL;          // sent to the program's process group; on its controlling terminal,
