@@ -1,18 +1,14 @@
 // The rows that every program gets, with or without a table of its own: it and
-// its twin are made as the build says, and its manual page shows every line that
-// it writes and no other. PROGRAM, TWIN, FAILURES and SECONDS come from the
-// program's add_program line.
+// its twin are made as the build says (its manual page against its runs is in
+// pages/). PROGRAM and TWIN come from the program's add_program line.
 #include "build.hpp"
-#include "docs.hpp"
 #include "elf.hpp"
-#include "man_page.hpp"
 #include "spawn.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -73,36 +69,6 @@ TEST(Toolchain, IsTheOneTheBuildSays)
             EXPECT_THAT(comment(binary), Not(HasSubstr("clang version"))) << "built by clang";
         }
     }
-}
-
-// The page renders without a warning and shows every line that the program
-// writes, and no line that it does not: in a run that goes well, in a run for each
-// call that FAILURES makes fail, and with standard output that cannot be written
-// (closed, a full device, a pipe whose reader has gone while SIGPIPE is ignored, a
-// terminal that hangs up while SIGHUP is ignored). A run of a program that never
-// ends is watched for SECONDS once it is under way.
-TEST(ManualPage, ShowsEveryLineItsRunsWriteAndNoOther)
-{
-    REQUIRE_TOOL(GROFF, "groff");
-    const std::string page = SOURCE_DIR "/man/" PROGRAM_NAME ".1";
-    EXPECT_TRUE(renders_cleanly(page));
-
-    const Spawn program{.argv = {PROGRAM}, .stop_after_seconds = SECONDS};
-    std::vector<Spawn> runs = {program};
-    std::istringstream failures(FAILURES);
-    for (std::string failure; std::getline(failures, failure, ',');) {
-        runs.push_back(program);
-        runs.back().argv = {TWIN};
-        runs.back().env = {"FAULT_INJECT=" + failure};
-    }
-    for (const Spawn &output : {Spawn{.output = Output::closed}, Spawn{.output = Output::file, .file = "/dev/full"},
-                                Spawn{.output = Output::widowed_pipe, .ignored_signals = {SIGPIPE}},
-                                Spawn{.output = Output::terminal, .ignored_signals = {SIGHUP}, .hang_up_after = 1.5}}) {
-        runs.push_back(output);
-        runs.back().argv = program.argv;
-        runs.back().stop_after_seconds = SECONDS;
-    }
-    EXPECT_TRUE(shows_exactly(page_lines(read_file(page)), lines_written(runs)));
 }
 
 } // namespace

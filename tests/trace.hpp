@@ -40,35 +40,9 @@ std::vector<Syscall> parse_trace(const std::string &text);
 // (its output, environment, stop); it must name no program and no directory.
 Trace trace_command(const std::string &command, const Spawn &how);
 
-// A trace that a page shows after a command gives the figures of the command's
-// own run: as many thread creations, exits and process exits, and only byte counts
-// of writes, sleep requests and signals that the run has too.
-void expect_figures_of_the_run(const std::string &shown, const std::vector<Syscall> &run);
-
-// A thread's line or end in a traced run, and the second on which it fell due.
-struct Due {
-    pid_t tid;
-    std::string name; // "write", "exit" or "exit_group"
-    std::string text; // the call's arguments and result
-    double due;       // seconds from the start: see seconds_due
-    double at;        // when the call was made, from the first call traced
-};
-
-// When each write and each end of a thread in a traced run fell due, in seconds
-// from the start. A thread that sleeps is due at the sum of the sleeps that it
-// asked for before; a thread that never sleeps (main, which only waits) is due
-// when the last of the sleeping threads that were done by then was done, that
-// is, had ended its last sleep.
-std::vector<Due> seconds_due(const std::vector<Syscall> &calls);
-
-// A gantt chart's bars on the seconds of a traced run. Each section is the thread
-// whose first write starts with the text given for it. A bar "line K" starts when
-// that thread's K-th write fell due and lasts until its next write or end; a
-// milestone falls on one of the thread's own writes or its end; any other bar
-// starts and ends on the due second of some event of the run. Where the run went
-// to its end, each thread has as many "line" bars as it wrote lines.
-void expect_timeline_of_the_run(const std::vector<Bar> &bars, const std::vector<Syscall> &calls,
-                                const std::map<std::string, std::string> &first_write_of_section, bool whole_run);
+// Whether the call is a sleep: clock_nanosleep (clock_nanosleep_time64 where
+// time_t was once 32 bits).
+bool is_sleep(const Syscall &call);
 
 // The calls that created threads (clone or clone3), in order.
 std::vector<Syscall> creations(const std::vector<Syscall> &calls);
