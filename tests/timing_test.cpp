@@ -53,6 +53,9 @@ INSTANTIATE_TEST_SUITE_P(
         Timeline{
             .name = "OneReadAsLateAsAllowed", .times = with_one_late(beats(10, 0.01, 1.0), 4, 2.9), .passes = true},
         Timeline{.name = "OneReadTooLate", .times = with_one_late(beats(10, 0.01, 1.0), 4, 3.1), .passes = false},
+        // The bound itself, from either side: three seconds.
+        Timeline{.name = "OneReadJustInTime", .times = with_one_late(beats(10, 0.01, 1.0), 4, 2.98), .passes = true},
+        Timeline{.name = "OneReadJustTooLate", .times = with_one_late(beats(10, 0.01, 1.0), 4, 3.02), .passes = false},
         Timeline{.name = "LoadedMachine", .times = beats(10, 0.2, 1.18), .passes = true},
         Timeline{.name = "EveryPointNineSeconds", .times = beats(10, 0.01, 0.9), .passes = false},
         Timeline{.name = "EveryOnePointOneSecondsForAMinute", .times = beats(60, 0.01, 1.1), .passes = false},

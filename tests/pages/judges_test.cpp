@@ -70,6 +70,10 @@ INSTANTIATE_TEST_SUITE_P(
                              .to = ".EX\nquadrel: pthread_attr_destroy: \\fIreason\\fP\nquadrel: calloc:"},
                     PageEdit{
                         .name = "ALineLeftOut", .page = "man/quadrel.1", .from = ".TQ\n.B Thread 2 doing some work\n"},
+                    PageEdit{.name = "AnEmptyBoldItalicTag",
+                             .page = "man/pellit.1",
+                             .from = ".SH OUTPUT\n",
+                             .to = ".SH OUTPUT\n.TP\n.BI\n"},
                     PageEdit{.name = "AMisspeltMessage", .page = "man/pellit.1", .from = "occured", .to = "occurred"},
                     PageEdit{.name = "AFixedWordForOneThatVaries",
                              .page = "man/pellit.1",

@@ -3,7 +3,9 @@
 #include "docs.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <future>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -103,16 +105,25 @@ testing::AssertionResult shows_exactly(const std::vector<PageLine> &page, const 
     return testing::AssertionSuccess();
 }
 
-std::vector<std::string> lines_written(const std::vector<Spawn> &runs)
+std::vector<Recording> record_all(const std::vector<Spawn> &runs)
 {
     std::vector<std::future<Recording>> running;
     running.reserve(runs.size());
     for (const Spawn &run : runs) {
         running.push_back(std::async(std::launch::async, [&run] { return record(run); }));
     }
-    std::set<std::string> lines;
+    std::vector<Recording> out;
+    out.reserve(runs.size());
     for (auto &future : running) {
-        const Recording r = future.get();
+        out.push_back(future.get());
+    }
+    return out;
+}
+
+std::vector<std::string> lines_written(const std::vector<Recording> &runs)
+{
+    std::set<std::string> lines;
+    for (const Recording &r : runs) {
         for (const std::string &line : r.texts()) {
             const bool cut_short = line.size() >= kNoNewline.size() &&
                                    line.compare(line.size() - kNoNewline.size(), kNoNewline.size(), kNoNewline) == 0;
@@ -125,4 +136,43 @@ std::vector<std::string> lines_written(const std::vector<Spawn> &runs)
         }
     }
     return {lines.begin(), lines.end()};
+}
+
+testing::AssertionResult shows_word_for_word(const std::vector<PageLine> &page, const std::vector<std::string> &written)
+{
+    for (const std::string &line : written) {
+        if (std::none_of(page.begin(), page.end(),
+                         [&](const PageLine &shown) { return !shown.any_rest && shown.text == line; })) {
+            return testing::AssertionFailure() << "written, not on the page as it is: " << line;
+        }
+    }
+    return testing::AssertionSuccess();
+}
+
+std::set<int> exit_statuses(const std::string &roff)
+{
+    std::set<int> out;
+    std::string section;
+    bool tag_next = false;
+    for (const std::string &line : lines_of(roff)) {
+        if (line.rfind(".SH ", 0) == 0) {
+            section = line.substr(4);
+        } else if (section == "EXIT STATUS" && (line == ".TP" || line == ".TQ")) {
+            tag_next = true;
+        } else if (tag_next) {
+            out.insert(std::atoi(tag(line).text.c_str()));
+            tag_next = false;
+        }
+    }
+    return out;
+}
+
+std::vector<int> line_counts(const std::string &roff)
+{
+    std::vector<int> out;
+    const std::regex count(R"(\b(\d+)\s+lines\b)");
+    for (auto it = std::sregex_iterator(roff.begin(), roff.end(), count); it != std::sregex_iterator(); ++it) {
+        out.push_back(std::stoi((*it)[1]));
+    }
+    return out;
 }

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,21 @@ testing::AssertionResult renders_cleanly(const std::string &page_path);
 // shows was written.
 testing::AssertionResult shows_exactly(const std::vector<PageLine> &page, const std::vector<std::string> &written);
 
-// Runs these all at once; every line that any of them wrote, on standard output
-// or standard error, once.
-std::vector<std::string> lines_written(const std::vector<Spawn> &runs);
+// Runs these all at once, and records each.
+std::vector<Recording> record_all(const std::vector<Spawn> &runs);
+
+// Every line that any of these runs wrote, on standard output or standard error,
+// once.
+std::vector<std::string> lines_written(const std::vector<Recording> &runs);
+
+// Every line written is shown on the page as it is, not only as a line whose
+// italic word stands for the rest.
+testing::AssertionResult shows_word_for_word(const std::vector<PageLine> &page,
+                                             const std::vector<std::string> &written);
+
+// The exit statuses that the page's EXIT STATUS section lists, each the tag of
+// an item (".TP" then ".B 1").
+std::set<int> exit_statuses(const std::string &roff);
+
+// The numbers that the page's text gives as a count of lines ("writes 16 lines").
+std::vector<int> line_counts(const std::string &roff);

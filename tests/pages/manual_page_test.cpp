@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <csignal>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -34,6 +37,7 @@ TEST(ManualPage, ShowsEveryLineItsRunsWriteAndNoOther)
         runs.back().argv = {TWIN};
         runs.back().env = {"FAULT_INJECT=" + failure};
     }
+    const std::size_t first_unwritable = runs.size();
     for (const Spawn &output : {Spawn{.output = Output::closed}, Spawn{.output = Output::file, .file = "/dev/full"},
                                 Spawn{.output = Output::widowed_pipe, .ignored_signals = {SIGPIPE}},
                                 Spawn{.output = Output::terminal, .ignored_signals = {SIGHUP}, .hang_up_after = 1.5}}) {
@@ -41,7 +45,31 @@ TEST(ManualPage, ShowsEveryLineItsRunsWriteAndNoOther)
         runs.back().argv = program.argv;
         runs.back().stop_after_seconds = SECONDS;
     }
-    EXPECT_TRUE(shows_exactly(page_lines(read_file(page)), lines_written(runs)));
+    const std::vector<Recording> recordings = record_all(runs);
+    const std::string roff = read_file(page);
+    const std::vector<PageLine> shown = page_lines(roff);
+    EXPECT_TRUE(shows_exactly(shown, lines_written(recordings)));
+
+    // Each reason for which output could not be written is on the page as it is.
+    EXPECT_TRUE(shows_word_for_word(
+        shown, lines_written({recordings.begin() + static_cast<long>(first_unwritable), recordings.end()})));
+
+    // The statuses that the page lists are those that the runs ended with.
+    std::set<int> statuses;
+    for (const Recording &r : recordings) {
+        if (WIFEXITED(r.status)) {
+            statuses.insert(WEXITSTATUS(r.status));
+        }
+    }
+    EXPECT_EQ(exit_statuses(roff), statuses) << "EXIT STATUS against the runs' statuses";
+
+    // A count of lines that the page gives is that of a whole run, which ends.
+    for (const int count : line_counts(roff)) {
+        EXPECT_TRUE(WIFEXITED(recordings[0].status))
+            << "the page counts " << count << " lines of a run that never ends";
+        EXPECT_EQ(static_cast<std::size_t>(count), recordings[0].lines.size())
+            << "the page counts " << count << " lines";
+    }
 }
 
 } // namespace
