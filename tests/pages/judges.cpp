@@ -13,23 +13,23 @@
 namespace {
 
 // Each thread of a trace by the part it plays, which a page's trace and a run's
-// share whatever ids their threads had: what it writes first, or, for a thread
-// that never writes, "main" for the first to create a thread and "thread K" for
-// the K-th created.
+// share whatever ids their threads had: "main" for the first to create a thread,
+// "thread K" for the K-th it created, and a thread of a trace that shows no
+// creation by what it writes first.
 std::map<pid_t, std::string> parts(const std::vector<Syscall> &calls)
 {
     std::map<pid_t, std::string> out;
-    for (const Syscall &call : calls) {
-        if (call.name == "write") {
-            out.emplace(call.tid, "the thread that first writes " + call.text);
-        }
-    }
     const std::vector<Syscall> made = creations(calls);
     if (!made.empty()) {
         out.emplace(made[0].tid, "main");
     }
     for (std::size_t k = 0; k < made.size(); k++) {
         out.emplace(static_cast<pid_t>(made[k].result()), "thread " + std::to_string(k + 1));
+    }
+    for (const Syscall &call : calls) {
+        if (call.name == "write") {
+            out.emplace(call.tid, "the thread that first writes " + call.text);
+        }
     }
     return out;
 }
@@ -84,7 +84,9 @@ testing::AssertionResult figures_of_the_run(const std::string &shown, const std:
     };
     const auto name = [](const Syscall &call) { return call.name; };
     if (by_part(page, ends, name) != by_part(run, ends, name)) {
-        return testing::AssertionFailure() << "the page's threads end otherwise than the run's";
+        return testing::AssertionFailure() << "the page's threads end otherwise than the run's: on the page "
+                                           << testing::PrintToString(by_part(page, ends, name)) << ", in the run "
+                                           << testing::PrintToString(by_part(run, ends, name));
     }
     const auto writes = [](const Syscall &call) { return call.name == "write"; };
     const auto bytes = [](const Syscall &call) { return std::to_string(call.result()); };

@@ -14,8 +14,8 @@
 #include <vector>
 
 // A trace that a page shows after a command gives the figures of the command's
-// own run: as many thread creations, each thread (known by what it writes first,
-// or else by the order of its creation) ending with the same calls, and its byte
+// own run: as many thread creations, each thread (main, each it created in
+// order, or else known by what it writes first) ending with the same calls, and its byte
 // counts of writes, sleep requests and signals in the run's order, some perhaps
 // left out.
 testing::AssertionResult figures_of_the_run(const std::string &shown, const std::vector<Syscall> &run);
