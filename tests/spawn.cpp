@@ -257,10 +257,10 @@ void act(const Spawn &spawn, pid_t pid, Reading &reading, double now, double tim
             if (write(reading.fds[0].fd, &ctrl_c, 1) != 1) {
                 ADD_FAILURE() << "typing Ctrl-C: " << strerror(errno);
             }
-        } else {
-            kill(one > 0 ? one : -pid, spawn.stop_signal); // the one process asked for, or else the group
+            reading.stopped = true;
+        } else { // the one process asked for, or else the group; tried again if it is not there yet
+            reading.stopped = kill(one > 0 ? one : -pid, spawn.stop_signal) == 0 || errno != ESRCH;
         }
-        reading.stopped = true;
     }
     if (!reading.killed && now >= time_limit) {
         ADD_FAILURE() << spawn.argv[0] << " still running after " << time_limit << " s"
@@ -348,6 +348,9 @@ Recording record(const Spawn &spawn)
     }
     if (pid == 0) {
         exec_child(spawn, ends.child, err_pipe[1], argv.data(), envp.data());
+    }
+    if (spawn.output != Output::terminal) {
+        setpgid(pid, pid); // as the child does, so that its group is there before anything is sent to it
     }
     if (ends.child >= 0) {
         close(ends.child);
