@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <sstream>
 
 std::string read_file(const std::string &path)
@@ -113,7 +114,7 @@ std::string shown_after(const std::string &path, const std::string &command)
     return "";
 }
 
-bool quoted_as(const std::string &quote, const std::string &line)
+std::optional<std::vector<std::string>> filled_in(const std::string &quote, const std::string &line)
 {
     const auto trim = [](const std::string &text) {
         const std::size_t from = text.find_first_not_of(" \t");
@@ -131,22 +132,30 @@ bool quoted_as(const std::string &quote, const std::string &line)
         from = dots + 3;
     }
     if (pieces.size() == 1) {
-        return l == q;
+        return l == q ? std::optional<std::vector<std::string>>(std::vector<std::string>{}) : std::nullopt;
     }
     if (l.rfind(pieces.front(), 0) != 0 || l.size() < pieces.front().size() + pieces.back().size() ||
         l.compare(l.size() - pieces.back().size(), pieces.back().size(), pieces.back()) != 0) {
-        return false;
+        return std::nullopt;
     }
+    std::vector<std::string> fills;
     std::size_t at = pieces.front().size();
     const std::size_t end = l.size() - pieces.back().size();
     for (std::size_t i = 1; i + 1 < pieces.size(); i++) {
-        at = l.find(pieces[i], at);
-        if (at == std::string::npos || at + pieces[i].size() > end) {
-            return false;
+        const std::size_t found = l.find(pieces[i], at);
+        if (found == std::string::npos || found + pieces[i].size() > end) {
+            return std::nullopt;
         }
-        at += pieces[i].size();
+        fills.push_back(l.substr(at, found - at));
+        at = found + pieces[i].size();
     }
-    return true;
+    fills.push_back(l.substr(at, end - at));
+    return fills;
+}
+
+bool quoted_as(const std::string &quote, const std::string &line)
+{
+    return filled_in(quote, line).has_value();
 }
 
 namespace {

@@ -3,6 +3,7 @@
 // they show, and the two cannot part.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,10 @@ std::string shown_after(const std::string &path, const std::string &command);
 // quote stands for anything (an address, a process id); white space at either
 // end does not count.
 bool quoted_as(const std::string &quote, const std::string &line);
+
+// What each "..." of the quote stands for in the line, in order, or nothing if
+// the line is not the one quoted.
+std::optional<std::vector<std::string>> filled_in(const std::string &quote, const std::string &line);
 
 // A bar of a Mermaid gantt chart drawn with "dateFormat x": milliseconds.
 struct Bar {

@@ -20,6 +20,7 @@
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -554,6 +555,32 @@ bool shows(const std::vector<std::string> &out, const std::string &quote)
     return std::any_of(out.begin(), out.end(), [&](const std::string &line) { return quoted_as(quote, line); });
 }
 
+// A quote's "..." stands only for what differs from run to run, one token each:
+// never for words, and never for a plain number that the report writes as it is
+// (a number right after ":", "#", "=", "T" or "==" is a line number, a thread's,
+// a process's: those vary).
+testing::AssertionResult specific(const std::string &quote, const std::string &line)
+{
+    const std::optional<std::vector<std::string>> fills = filled_in(quote, line);
+    if (!fills) {
+        return testing::AssertionFailure() << "not the line quoted";
+    }
+    std::size_t dots = quote.find("...");
+    for (const std::string &fill : *fills) {
+        const char before = dots == 0 ? ' ' : quote[dots - 1];
+        if (fill.find_first_of(" \t") != std::string::npos) {
+            return testing::AssertionFailure() << "\"...\" stands for words, \"" << fill << "\", in: " << quote;
+        }
+        if (!fill.empty() && fill.find_first_not_of("0123456789") == std::string::npos &&
+            (before == ' ' || before == '(')) {
+            return testing::AssertionFailure()
+                   << "\"...\" stands for " << fill << ", which the report writes as it is, in: " << quote;
+        }
+        dots = quote.find("...", dots + 3);
+    }
+    return testing::AssertionSuccess();
+}
+
 class MistakeTest : public testing::TestWithParam<Mistake> {
 protected:
     void SetUp() override
@@ -586,6 +613,11 @@ TEST_P(Mistakes, ShowWhatThePageQuotes)
     for (const std::string &quote : e.report) {
         EXPECT_TRUE(shows(out, quote)) << "not in the report: " << quote << "\nwhat came:\n"
                                        << testing::PrintToString(out);
+        const auto line =
+            std::find_if(out.begin(), out.end(), [&](const std::string &l) { return quoted_as(quote, l); });
+        if (line != out.end()) {
+            EXPECT_TRUE(specific(quote, *line));
+        }
     }
 }
 
