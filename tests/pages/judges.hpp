@@ -41,7 +41,8 @@ std::vector<Due> seconds_due(const std::vector<Syscall> &calls);
 // whose first write starts with the text given for it. A bar "line K" starts when
 // that thread's K-th write fell due and lasts until its next write or end; a
 // milestone falls on one of the thread's own writes or its end; any other bar
-// starts and ends on the due second of some event of the run. Where the run went
+// starts on an event of its own thread and ends on one, or on one of a thread
+// that waits (never sleeps), or where the chart's last line ends. Where the run went
 // to its end, each thread has as many "line" bars as it wrote lines.
 void expect_timeline_of_the_run(const std::vector<Bar> &bars, const std::vector<Syscall> &calls,
                                 const std::map<std::string, std::string> &first_write_of_section, bool whole_run);
