@@ -1,6 +1,8 @@
 # cmake -P .ci/workflows.cmake: each workflow preset of CMakePresets.json on a
 # line, its name and whether it runs tests ("NAME test") or only builds ("NAME
-# build"), read from its steps, so that no list of them is kept by hand.
+# build"), read from its steps, so that no list of them is kept by hand. A test
+# preset that no workflow runs is an error: CI would never run its tests.
+cmake_minimum_required(VERSION 3.25)
 file(READ ${CMAKE_CURRENT_LIST_DIR}/../CMakePresets.json presets)
 string(JSON count LENGTH "${presets}" workflowPresets)
 math(EXPR last "${count} - 1")
@@ -13,7 +15,18 @@ foreach(i RANGE ${last})
     string(JSON type GET "${presets}" workflowPresets ${i} steps ${j} type)
     if(type STREQUAL "test")
       set(kind test)
+      string(JSON step GET "${presets}" workflowPresets ${i} steps ${j} name)
+      list(APPEND run ${step})
     endif()
   endforeach()
   message(NOTICE "${name} ${kind}")
+endforeach()
+string(JSON count LENGTH "${presets}" testPresets)
+math(EXPR last "${count} - 1")
+foreach(i RANGE ${last})
+  string(JSON name GET "${presets}" testPresets ${i} name)
+  string(JSON hidden ERROR_VARIABLE none GET "${presets}" testPresets ${i} hidden)
+  if(NOT hidden AND NOT name IN_LIST run)
+    message(FATAL_ERROR "test preset ${name} is in no workflow, so CI would never run it")
+  endif()
 endforeach()
