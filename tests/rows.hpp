@@ -40,6 +40,8 @@ struct Fault {
     std::string uncounted{};        // a line of a worker that the end of the process cuts short at no fixed count
     std::string err{};              // all of standard error
     int status = 1;                 // the exit status
+    bool timed = false;             // which call is the n-th rests on the seconds between the workers' ends,
+                                    // so the row runs with whole seconds even where others run them short
 };
 PRINTS_AS_ITS_NAME(Fault)
 
