@@ -488,10 +488,8 @@ std::vector<std::string> outcomes_named(const std::string &prose, const std::str
             const std::size_t end = line.find("**", 4);
             names.push_back(line.substr(4, end == std::string::npos ? std::string::npos : end - 4));
             state = list;
-        } else if (state == list && !(line.rfind("  ", 0) == 0)) {
-            state = after;
-        } else if (state == lead_in && !line.empty()) {
-            state = after;
+        } else if ((state == list && line.rfind("  ", 0) != 0) || (state == lead_in && !line.empty())) {
+            state = after; // the list has ended, or what follows the lead-in is no list
         }
     }
     return names;
@@ -664,9 +662,10 @@ TEST_P(Mistakes, PlainRunsShowOnlyWhatThePageNames)
         const std::string where = output_names[static_cast<int>(spawns[i].output)];
         const std::string outcome = plain.judge(r);
         seen[where][outcome]++;
-        const std::string what = where + " run " + std::to_string(i % kRunsToEachOutput + 1) + ": \"" + outcome +
-                                 "\"\nwhat came: " + testing::PrintToString(all_lines(r)) + ", wait status " +
-                                 std::to_string(r.status);
+        std::ostringstream about;
+        about << where << " run " << i % kRunsToEachOutput + 1 << ": \"" << outcome
+              << "\"\nwhat came: " << testing::PrintToString(all_lines(r)) << ", wait status " << r.status;
+        const std::string what = about.str();
         EXPECT_THAT(named, testing::Contains(outcome)) << what << "\nwhich the page does not name";
         if (plain.status >= 0) {
             EXPECT_THAT(r.status, ExitedWith(plain.status)) << what;
