@@ -110,6 +110,10 @@ class FiguresCheck : public testing::TestWithParam<PageEdit> {};
 TEST_P(FiguresCheck, PassesOnlyATraceWithTheRunsFigures)
 {
     const PageEdit &row = GetParam();
+    if (kEmulated && std::string(row.name) == "AnExitLeftOut") {
+        SKIP_FOR_THIS_BUILD("under an emulator a thread's exit call is not compared, since the end of the process can "
+                            "cut it short");
+    }
     char path[] = "/tmp/kernel-page-XXXXXX";
     const int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
