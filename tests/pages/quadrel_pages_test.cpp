@@ -91,22 +91,22 @@ TEST(QuadrelKernel, EndsEachWorkerThenTheProcessAsThePageShows)
                                                         {"five", 5}, {"six", 6},  {"seven", 7},  {"eight", 8},
                                                         {"nine", 9}, {"ten", 10}, {"eleven", 11}};
     const std::map<std::string, pid_t> workers = {{"10", worker10}, {"2", worker2}};
-    const std::regex sleeps(R"(\b(\w+) for\s+worker\s+(\d+))");
-    const std::regex ends(R"([Ww]orker\s+(\d+)\s+(?:ends\s+)?(\w+)\s+seconds\s+in)");
+    // Each phrase: where in its match the count is, and where the worker's number.
+    const struct {
+        std::regex phrase;
+        int count, worker;
+    } phrases[] = {{std::regex(R"(\b(\w+) for\s+worker\s+(\d+))"), 1, 2},
+                   {std::regex(R"([Ww]orker\s+(\d+)\s+(?:ends\s+)?(\w+)\s+seconds\s+in)"), 2, 1}};
     std::size_t counts = 0;
-    for (auto it = std::sregex_iterator(words.begin(), words.end(), sleeps); it != std::sregex_iterator(); ++it) {
-        const auto worker = workers.find((*it)[2]);
-        ASSERT_NE(worker, workers.end()) << it->str();
-        EXPECT_EQ(numbers.count((*it)[1]) != 0 ? numbers.at((*it)[1]) : 0, sleeps_asked(t.calls, worker->second).size())
-            << "the page says \"" << it->str() << "\"";
-        counts++;
-    }
-    for (auto it = std::sregex_iterator(words.begin(), words.end(), ends); it != std::sregex_iterator(); ++it) {
-        const auto worker = workers.find((*it)[1]);
-        ASSERT_NE(worker, workers.end()) << it->str();
-        EXPECT_EQ(numbers.count((*it)[2]) != 0 ? numbers.at((*it)[2]) : 0, sleeps_asked(t.calls, worker->second).size())
-            << "the page says \"" << it->str() << "\"";
-        counts++;
+    for (const auto &p : phrases) {
+        for (auto it = std::sregex_iterator(words.begin(), words.end(), p.phrase); it != std::sregex_iterator(); ++it) {
+            const auto worker = workers.find((*it)[p.worker]);
+            ASSERT_NE(worker, workers.end()) << it->str();
+            const std::string count = (*it)[p.count];
+            EXPECT_EQ(numbers.count(count) != 0 ? numbers.at(count) : 0, sleeps_asked(t.calls, worker->second).size())
+                << "the page says \"" << it->str() << "\"";
+            counts++;
+        }
     }
     EXPECT_GE(counts, 4U) << "the page's counts of sleeps and seconds were not found";
 }
