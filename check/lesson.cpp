@@ -23,9 +23,22 @@ namespace {
 constexpr double kEarly = 0.2; // a line may come this much before its second is due (it is timed when read)
 constexpr double kLate = 0.9;  // and this much after
 
+// In double quotes, with every byte that is not printable ASCII written as \xNN,
+// so that no learner's output can reach the reader's terminal as a control.
 std::string quoted(const std::string &s)
 {
-    return "\"" + s + "\"";
+    std::string q = "\"";
+    for (char c : s) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte >= 0x7f || c == '"' || c == '\\') {
+            char esc[8];
+            snprintf(esc, sizeof esc, "\\x%02x", byte);
+            q += esc;
+        } else {
+            q += c;
+        }
+    }
+    return q + "\"";
 }
 
 std::string seconds(double t)
@@ -82,6 +95,9 @@ std::string status_of(const Seen &s)
 // A bounded run's end, where it did not end as the lesson's does.
 std::string end_problem(const Lesson &lesson, const Seen &s, const std::string &what)
 {
+    if (s.bounded && s.lines.empty()) {
+        return "nothing written in " + seconds(s.ended) + ": " + what + " still running; stopped";
+    }
     if (s.flooded || s.bounded) {
         return what + " " + s.description();
     }
@@ -226,7 +242,12 @@ std::vector<std::string> first_record(const std::string &err, const std::functio
     for (std::size_t i = 0; i < lines.size(); i++) {
         if (!lines[i].empty() && lines[i][0] != ' ' && wanted(lines[i])) {
             std::vector<std::string> record;
-            for (std::size_t j = i; j < lines.size() && !(j > i && lines[j].empty()); j++) {
+            // helgrind's records hold blank lines and end at a rule; memcheck's end at a blank line.
+            bool ruled = lines[i].find("data race") != std::string::npos;
+            for (std::size_t j = i; j < lines.size(); j++) {
+                if (j > i && (ruled ? lines[j].rfind("---", 0) == 0 : lines[j].empty())) {
+                    break;
+                }
                 record.push_back(lines[j]);
             }
             return record;
@@ -470,14 +491,16 @@ bool on_a_worker(const std::vector<std::string> &record, const std::string &part
 std::string name_mistake(const Lesson &lesson, const Builds &builds, const Observed &o, const std::vector<Verdict> &v)
 {
     const Verdict *race = verdict(v, "race");
+    const bool raced = !first_record(o.helgrind.err, helgrind_race).empty() ||
+                       o.tsan.err.find("ThreadSanitizer: data race") != std::string::npos;
     std::vector<std::string> mem = valgrind_lines(o.memcheck.err);
     std::vector<std::string> first_error = first_record(o.memcheck.err, memcheck_error);
     bool double_free = mentions(mem, "Invalid free") || o.asan.err.find("attempting double-free") != std::string::npos;
     if (lesson.name == "quadrel") {
-        if (is_broken(v, "race") && race->text.find("stack") != std::string::npos) {
+        if (raced && race->text.find("stack") != std::string::npos) {
             return "race|quadrel: the argument as the address of a local";
         }
-        if (is_broken(v, "race")) {
+        if (raced) {
             return "race|quadrel: one argument block for both workers";
         }
         if (is_broken(v, "memory") && double_free) {
@@ -505,7 +528,7 @@ std::string name_mistake(const Lesson &lesson, const Builds &builds, const Obser
                 return "threads|quadrel: the same worker joined twice";
             }
         }
-        if (is_broken(v, "threads") && o.calls.joined == 0 && o.calls.bad_joins.empty()) {
+        if (is_broken(v, "threads") && o.calls.created >= 2 && o.calls.joined == 0 && o.calls.bad_joins.empty()) {
             return "threads|quadrel: main returns without joining";
         }
         if (is_broken(v, "memory") && !first_error.empty() && first_error[0].find("definitely lost") != std::string::npos) {
@@ -514,7 +537,7 @@ std::string name_mistake(const Lesson &lesson, const Builds &builds, const Obser
         }
     }
     if (lesson.name == "pellit") {
-        if (is_broken(v, "memory") && mentions(first_error, "stack")) {
+        if (is_broken(v, "memory") && (mentions(mem, "stack") || (raced && race->text.find("stack") != std::string::npos))) {
             return "memory|pellit: the text in a local array";
         }
         if (is_broken(v, "endless") && !o.trace.main_exit && !o.terminal.stopped) {
@@ -551,8 +574,9 @@ Observed observe(const Lesson &lesson, const Tools &tools, const Builds &builds,
     const std::string preload = "LD_PRELOAD=" + tools.shim;
     const double watch = lesson.watch;
     // A real run of the lesson takes its ten seconds or so; a bound well past it.
-    const double real_bound = watch > 0 ? watch + 20 : 40;
-    const double fast_bound = watch > 0 ? watch + 30 : 60;
+    const double real_bound = watch > 0 ? watch + 20 : 30;
+    const double fast_bound = watch > 0 ? watch + 20 : 20;
+    const double valgrind_bound = fast_bound + 25; // valgrind's start-up and its slower run
     std::vector<std::thread> runs;
     auto sub = [&](const std::string &name) {
         std::string d = dir + "/" + name;
@@ -590,11 +614,11 @@ Observed observe(const Lesson &lesson, const Tools &tools, const Builds &builds,
             memcheck.insert(memcheck.end(), {"--leak-check=full", "--show-leak-kinds=definite,indirect",
                                              "--errors-for-leak-kinds=definite,indirect", builds.plain});
             start(o.memcheck, {.argv = memcheck, .env = {fast, preload}, .dir = sub("memcheck"), .watch = watch,
-                               .bound = fast_bound + 60, .cpu_seconds = 120});
+                               .bound = valgrind_bound, .cpu_seconds = 120, .niceness = 10});
             std::vector<std::string> helgrind = valgrind;
             helgrind.insert(helgrind.end(), {"--tool=helgrind", builds.plain});
             start(o.helgrind, {.argv = helgrind, .env = {fast, preload}, .dir = sub("helgrind"), .watch = watch,
-                               .bound = fast_bound + 60, .cpu_seconds = 120});
+                               .bound = valgrind_bound, .cpu_seconds = 120, .niceness = 10});
         }
         const std::string sanitizer_memory = "hard_rss_limit_mb=2048:allocator_may_return_null=1";
         if (!builds.asan.empty()) {
@@ -602,12 +626,14 @@ Observed observe(const Lesson &lesson, const Tools &tools, const Builds &builds,
                            .env = {fast, preload,
                                    "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1:" + sanitizer_memory,
                                    "UBSAN_OPTIONS=print_stacktrace=1"},
-                           .dir = sub("asan"), .watch = watch, .bound = fast_bound, .limit_address_space = false});
+                           .dir = sub("asan"), .watch = watch, .bound = fast_bound, .limit_address_space = false,
+                           .niceness = 10});
         }
         if (!builds.tsan.empty()) {
             start(o.tsan, {.argv = {builds.tsan},
                            .env = {fast, preload, "TSAN_OPTIONS=halt_on_error=1:" + sanitizer_memory},
-                           .dir = sub("tsan"), .watch = watch, .bound = fast_bound, .limit_address_space = false});
+                           .dir = sub("tsan"), .watch = watch, .bound = fast_bound, .limit_address_space = false,
+                           .niceness = 10});
         }
     }
     for (std::thread &t : runs) {
@@ -685,7 +711,8 @@ std::vector<Verdict> judge(const Lesson &lesson, const Tools &tools, const Build
             }
             if (!have_after || !have_before) {
                 const std::string &missing = have_before ? rule.after : rule.before;
-                problem = "expected " + quoted(missing) + " (" + rule.why + "), got no such line";
+                problem = "expected " + quoted(rule.before) + " before " + quoted(rule.after) + " (" + rule.why +
+                          "), got no " + quoted(missing) + " at all";
                 break;
             }
         }
@@ -876,7 +903,7 @@ std::vector<Verdict> judge(const Lesson &lesson, const Tools &tools, const Build
         std::string problem;
         for (const auto &[seen, where] :
              {std::pair<const Seen *, std::string>{&learner.pipe, "through a pipe"}, {&learner.file, "into a file"}}) {
-            std::string p = end_problem(lesson, *seen, where + " it was");
+            std::string p = end_problem(lesson, *seen, "it was");
             if (p.empty()) {
                 p = first_difference(lesson, *seen, ref);
             }

@@ -123,6 +123,9 @@ bool group_alive(pid_t group)
     limit(RLIMIT_FSIZE, kOutputCap * 4);
     limit(RLIMIT_NOFILE, 256);
     limit(RLIMIT_CORE, 0);
+    if (r.niceness > 0 && nice(r.niceness) == -1) {
+        _exit(126);
+    }
     signal(SIGPIPE, SIG_DFL);
     signal(SIGINT, SIG_DFL);
     sigset_t none;

@@ -19,6 +19,7 @@ struct Run {
     double bound = 30;             // seconds from the start: past it, the program is killed
     bool limit_address_space = true; // off for the sanitizers, which reserve terabytes of shadow at the start
     double cpu_seconds = 60;
+    int niceness = 0; // 10 for the runs that keep a core busy, so that the machine stays usable
 };
 
 struct Line {

@@ -130,7 +130,7 @@ struct Compiled {
 
 Compiled compile(const std::vector<std::string> &argv)
 {
-    Seen s = run({.argv = argv, .bound = 300, .limit_address_space = false, .cpu_seconds = 300});
+    Seen s = run({.argv = argv, .bound = 300, .limit_address_space = false, .cpu_seconds = 300, .niceness = 10});
     Compiled c;
     c.made = WIFEXITED(s.status) && WEXITSTATUS(s.status) == 0;
     for (const Line &l : s.lines) {
@@ -422,8 +422,7 @@ int main(int argc, char *argv[])
             std::size_t k = next++;
             std::string key = normal(files[k]);
             if (first_of.count(key) != 0) {
-                job[k].report = refuse(files[k], "the same file as argument " + std::to_string(first_of[key] + 1) +
-                                                      ", checked there");
+                job[k].report = refuse(files[k], "the same file as " + files[first_of[key]] + ", checked there");
                 job[k].done = true;
                 done++;
                 continue;
@@ -545,14 +544,18 @@ int main(int argc, char *argv[])
                 }
             }
         }
-        printf("%-24s %-7s", "file", "status");
+        int width = 4;
+        for (const std::string &f : files) {
+            width = std::max(width, static_cast<int>(f.size()));
+        }
+        printf("%-*s %-7s", width, "file", "status");
         for (const std::string &p : shown) {
             printf(" %-*s", static_cast<int>(std::max<std::size_t>(p.size(), 6)), p.c_str());
         }
         printf("\n");
         for (std::size_t k = 0; k < files.size(); k++) {
             const Report &r = job[k].report;
-            printf("%-24s %-7d", files[k].c_str(), r.status);
+            printf("%-*s %-7d", width, files[k].c_str(), r.status);
             for (const std::string &p : shown) {
                 auto it = r.points.find(p);
                 const char *word = it == r.points.end()         ? "-"
