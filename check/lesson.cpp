@@ -119,7 +119,7 @@ Trace read_trace(const std::string &path)
     t.traced = true;
     long main_pid = atol(lines.front().c_str());
     std::set<long> tids;
-    std::map<long, std::string> pending; // pid -> call waiting for its result
+    std::map<long, std::string> pending;  // pid -> call waiting for its result
     std::vector<std::string> futex_waits; // main's waits: their value
     for (const std::string &line : lines) {
         long pid = atol(line.c_str());
@@ -180,12 +180,14 @@ Trace read_trace(const std::string &path)
 Calls read_calls(const std::string &path)
 {
     Calls c;
-    std::map<std::string, int> joined;     // handle -> successful joins
+    std::map<std::string, int> joined; // handle -> successful joins
     std::set<std::string> detached;
     for (const std::string &line : lines_of(read_file(path))) {
         std::istringstream in(line);
-        std::string what, handle;
-        long a = 0, b = 0;
+        std::string what;
+        std::string handle;
+        long a = 0;
+        long b = 0;
         in >> what >> handle >> a >> b;
         if (what == "create" && b == 0) {
             c.created++;
@@ -258,7 +260,8 @@ std::vector<std::string> first_record(const std::string &err, const std::functio
 
 bool mentions(const std::vector<std::string> &lines, const std::string &what)
 {
-    return std::any_of(lines.begin(), lines.end(), [&](const std::string &l) { return l.find(what) != std::string::npos; });
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string &l) { return l.find(what) != std::string::npos; });
 }
 
 bool memcheck_error(const std::string &line)
@@ -373,10 +376,9 @@ std::string first_difference(const Lesson &lesson, const Seen &learner, const Se
     if (!expected.empty()) {
         // An endless lesson's repeated line may come once less in a watch of the same length.
         if (!(endless && due[expected].size() > 1 && left[expected] <= 1 && seen_count[expected] > 0)) {
-            std::string where = learner.lines.empty()
-                                    ? std::string("no line at all")
-                                    : "after line " + std::to_string(learner.lines.size()) + " at " +
-                                          seconds(learner.lines.back().at);
+            std::string where = learner.lines.empty() ? std::string("no line at all")
+                                                      : "after line " + std::to_string(learner.lines.size()) + " at " +
+                                                            seconds(learner.lines.back().at);
             return where + ": expected " + quoted(expected) + ", got the end of the output (" + learner.description() +
                    ")";
         }
@@ -400,7 +402,11 @@ std::string first_untimely(const Seen &learner, const Seen &reference)
         if (l.at < d - kEarly || l.at > d + kLate) {
             return "line " + std::to_string(i + 1) + " " + quoted(l.text) + " came at " + seconds(l.at) +
                    ", expected at " + seconds(d) + " (the " + std::to_string(k + 1) +
-                   (k == 0 ? "st" : k == 1 ? "nd" : k == 2 ? "rd" : "th") + " such line)";
+                   (k == 0   ? "st"
+                    : k == 1 ? "nd"
+                    : k == 2 ? "rd"
+                             : "th") +
+                   " such line)";
         }
     }
     return "";
@@ -506,12 +512,12 @@ std::string name_mistake(const Lesson &lesson, const Builds &builds, const Obser
         if (is_broken(v, "memory") && double_free) {
             return "memory|quadrel: main frees the argument block too";
         }
-        bool freed_read = (!first_error.empty() && first_error[0].find("Invalid read") == 0 &&
-                           mentions(first_error, "free'd")) ||
-                          o.asan.err.find("heap-use-after-free") != std::string::npos;
+        bool freed_read =
+            (!first_error.empty() && first_error[0].find("Invalid read") == 0 && mentions(first_error, "free'd")) ||
+            o.asan.err.find("heap-use-after-free") != std::string::npos;
         if (is_broken(v, "memory") && freed_read) {
-            bool by_worker = on_a_worker(first_error, "free'd") ||
-                             o.asan.err.find("freed by thread T0") == std::string::npos;
+            bool by_worker =
+                on_a_worker(first_error, "free'd") || o.asan.err.find("freed by thread T0") == std::string::npos;
             return by_worker ? "memory|quadrel: the argument read after it is freed"
                              : "memory|quadrel: main frees the argument block too";
         }
@@ -531,13 +537,15 @@ std::string name_mistake(const Lesson &lesson, const Builds &builds, const Obser
         if (is_broken(v, "threads") && o.calls.created >= 2 && o.calls.joined == 0 && o.calls.bad_joins.empty()) {
             return "threads|quadrel: main returns without joining";
         }
-        if (is_broken(v, "memory") && !first_error.empty() && first_error[0].find("definitely lost") != std::string::npos) {
+        if (is_broken(v, "memory") && !first_error.empty() &&
+            first_error[0].find("definitely lost") != std::string::npos) {
             return on_a_worker(first_error, "") ? "memory|quadrel: main never frees a result"
                                                 : "memory|quadrel: the worker never frees its argument";
         }
     }
     if (lesson.name == "pellit") {
-        if (is_broken(v, "memory") && (mentions(mem, "stack") || (raced && race->text.find("stack") != std::string::npos))) {
+        if (is_broken(v, "memory") &&
+            (mentions(mem, "stack") || (raced && race->text.find("stack") != std::string::npos))) {
             return "memory|pellit: the text in a local array";
         }
         if (is_broken(v, "endless") && !o.trace.main_exit && !o.terminal.stopped) {
@@ -559,8 +567,8 @@ std::string name_mistake(const Lesson &lesson, const Builds &builds, const Obser
 
 const std::vector<std::string> &point_names()
 {
-    static const std::vector<std::string> names{"lines",   "order", "rhythm", "results",   "memory",
-                                                "race",    "threads", "failure", "redirected", "endless"};
+    static const std::vector<std::string> names{"lines", "order",   "rhythm",  "results",    "memory",
+                                                "race",  "threads", "failure", "redirected", "endless"};
     return names;
 }
 
@@ -583,56 +591,85 @@ Observed observe(const Lesson &lesson, const Tools &tools, const Builds &builds,
         mkdir(d.c_str(), 0700);
         return d;
     };
-    auto start = [&](Seen &into, Run r) { runs.emplace_back([&into, r] { into = run(r); }); };
+    auto start = [&](Seen &into, const Run &r) { runs.emplace_back([&into, r] { into = run(r); }); };
 
-    start(o.terminal, {.argv = {builds.plain}, .output = Output::terminal, .dir = sub("terminal"), .watch = watch,
+    start(o.terminal, {.argv = {builds.plain},
+                       .output = Output::terminal,
+                       .dir = sub("terminal"),
+                       .watch = watch,
                        .bound = real_bound});
     std::string calls = dir + "/calls.txt";
-    start(o.calls_run, {.argv = {builds.plain}, .env = {fast, preload, "THREADS_CHECK_CALLS=" + calls},
-                        .dir = sub("calls"), .watch = watch, .bound = fast_bound});
+    start(o.calls_run, {.argv = {builds.plain},
+                        .env = {fast, preload, "THREADS_CHECK_CALLS=" + calls},
+                        .dir = sub("calls"),
+                        .watch = watch,
+                        .bound = fast_bound});
     o.failures.resize(static_cast<std::size_t>(failure_runs));
     for (int i = 0; i < failure_runs; i++) {
         start(o.failures[static_cast<std::size_t>(i)],
               {.argv = {builds.plain},
                .env = {fast, preload, "THREADS_CHECK_FAIL=pthread_create:" + std::to_string(i + 1)},
-               .dir = sub("failure" + std::to_string(i + 1)), .watch = watch, .bound = fast_bound});
+               .dir = sub("failure" + std::to_string(i + 1)),
+               .watch = watch,
+               .bound = fast_bound});
     }
     std::string trace = dir + "/trace.txt";
     if (o.have_strace) {
-        start(o.traced, {.argv = {tools.strace, "-f", "-qq", "-o", trace, "-e",
-                                  "trace=clone,clone3,fork,vfork,exit,exit_group,futex", "-e", "signal=none", builds.plain},
-                         .dir = sub("trace"), .watch = watch, .bound = real_bound});
+        start(o.traced,
+              {.argv = {tools.strace, "-f", "-qq", "-o", trace, "-e",
+                        "trace=clone,clone3,fork,vfork,exit,exit_group,futex", "-e", "signal=none", builds.plain},
+               .dir = sub("trace"),
+               .watch = watch,
+               .bound = real_bound});
     }
     if (!reference) {
-        start(o.pipe, {.argv = {builds.plain}, .output = Output::pipe, .dir = sub("pipe"), .watch = watch,
-                       .bound = real_bound});
-        start(o.file, {.argv = {builds.plain}, .output = Output::file, .dir = sub("file"), .watch = watch,
-                       .bound = real_bound});
+        start(
+            o.pipe,
+            {.argv = {builds.plain}, .output = Output::pipe, .dir = sub("pipe"), .watch = watch, .bound = real_bound});
+        start(
+            o.file,
+            {.argv = {builds.plain}, .output = Output::file, .dir = sub("file"), .watch = watch, .bound = real_bound});
         const std::vector<std::string> valgrind{tools.valgrind, "--vgdb=no", "-q", "--num-callers=30"};
         if (o.have_valgrind) {
             std::vector<std::string> memcheck = valgrind;
             memcheck.insert(memcheck.end(), {"--leak-check=full", "--show-leak-kinds=definite,indirect",
                                              "--errors-for-leak-kinds=definite,indirect", builds.plain});
-            start(o.memcheck, {.argv = memcheck, .env = {fast, preload}, .dir = sub("memcheck"), .watch = watch,
-                               .bound = valgrind_bound, .cpu_seconds = 120, .niceness = 10});
+            start(o.memcheck, {.argv = memcheck,
+                               .env = {fast, preload},
+                               .dir = sub("memcheck"),
+                               .watch = watch,
+                               .bound = valgrind_bound,
+                               .cpu_seconds = 120,
+                               .niceness = 10});
             std::vector<std::string> helgrind = valgrind;
             helgrind.insert(helgrind.end(), {"--tool=helgrind", builds.plain});
-            start(o.helgrind, {.argv = helgrind, .env = {fast, preload}, .dir = sub("helgrind"), .watch = watch,
-                               .bound = valgrind_bound, .cpu_seconds = 120, .niceness = 10});
+            start(o.helgrind, {.argv = helgrind,
+                               .env = {fast, preload},
+                               .dir = sub("helgrind"),
+                               .watch = watch,
+                               .bound = valgrind_bound,
+                               .cpu_seconds = 120,
+                               .niceness = 10});
         }
         const std::string sanitizer_memory = "hard_rss_limit_mb=2048:allocator_may_return_null=1";
         if (!builds.asan.empty()) {
-            start(o.asan, {.argv = {builds.asan},
-                           .env = {fast, preload,
-                                   "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1:" + sanitizer_memory,
-                                   "UBSAN_OPTIONS=print_stacktrace=1"},
-                           .dir = sub("asan"), .watch = watch, .bound = fast_bound, .limit_address_space = false,
-                           .niceness = 10});
+            start(o.asan,
+                  {.argv = {builds.asan},
+                   .env = {fast, preload, "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1:" + sanitizer_memory,
+                           "UBSAN_OPTIONS=print_stacktrace=1"},
+                   .dir = sub("asan"),
+                   .watch = watch,
+                   .bound = fast_bound,
+                   .limit_address_space = false,
+                   .niceness = 10});
         }
         if (!builds.tsan.empty()) {
             start(o.tsan, {.argv = {builds.tsan},
                            .env = {fast, preload, "TSAN_OPTIONS=halt_on_error=1:" + sanitizer_memory},
-                           .dir = sub("tsan"), .watch = watch, .bound = fast_bound, .limit_address_space = false,
+                           .dir = sub("tsan"),
+                           .watch = watch,
+                           .bound = fast_bound,
+                           .limit_address_space = false,
                            .niceness = 10});
         }
     }
@@ -652,9 +689,7 @@ std::vector<Verdict> judge(const Lesson &lesson, const Tools &tools, const Build
     std::vector<Verdict> v;
     const std::string page = lesson.name + "(1)";
     auto ok = [&](const std::string &point, const std::string &text) { v.push_back({point, State::ok, text}); };
-    auto broken = [&](const std::string &point, const std::string &text) {
-        v.push_back({point, State::broken, text});
-    };
+    auto broken = [&](const std::string &point, const std::string &text) { v.push_back({point, State::broken, text}); };
     auto not_checked = [&](const std::string &point, const std::string &why) {
         v.push_back({point, State::not_checked, why});
     };
@@ -690,8 +725,10 @@ std::vector<Verdict> judge(const Lesson &lesson, const Tools &tools, const Build
     if (!rules.empty()) {
         std::string problem;
         for (const OrderRule &rule : rules) {
-            std::size_t last_before = 0, first_after = 0;
-            bool have_before = false, have_after = false;
+            std::size_t last_before = 0;
+            std::size_t first_after = 0;
+            bool have_before = false;
+            bool have_after = false;
             for (std::size_t i = 0; i < t.lines.size(); i++) {
                 if (t.lines[i].text == rule.before) {
                     last_before = i;
@@ -704,8 +741,8 @@ std::vector<Verdict> judge(const Lesson &lesson, const Tools &tools, const Build
             }
             if (have_before && have_after && first_after < last_before) {
                 problem = "line " + std::to_string(first_after + 1) + " at " + seconds(t.lines[first_after].at) +
-                          ": expected " + quoted(rule.after) + " only after " + quoted(rule.before) + " (" +
-                          rule.why + "), got it before line " + std::to_string(last_before + 1) + " at " +
+                          ": expected " + quoted(rule.after) + " only after " + quoted(rule.before) + " (" + rule.why +
+                          "), got it before line " + std::to_string(last_before + 1) + " at " +
                           seconds(t.lines[last_before].at);
                 break;
             }
@@ -791,7 +828,7 @@ std::vector<Verdict> judge(const Lesson &lesson, const Tools &tools, const Build
         std::vector<std::string> tsan = sanitizer_report(learner.tsan.err, "WARNING: ThreadSanitizer: data race");
         std::string problem = end_problem(lesson, learner.helgrind, "under helgrind it was");
         if (!record.empty()) {
-            problem = "helgrind: " + quoted(record[0]) + (record.size() > 1 ? "" : "");
+            problem = "helgrind: " + quoted(record[0]);
             for (const std::string &l : record) {
                 if (l.find("Address ") != std::string::npos || l.find("Location ") != std::string::npos) {
                     problem += ", " + quoted(trimmed_report_line(l));
@@ -883,16 +920,17 @@ std::vector<Verdict> judge(const Lesson &lesson, const Tools &tools, const Build
             } else if (!fr.err.empty() && f.err.empty()) {
                 problem = call + ", expected a message on standard error, got none";
             } else if (!diff.empty()) {
-                problem = call + ", " + diff;
+                problem = call;
+                problem += ", " + diff;
             }
             if (!problem.empty()) {
                 break;
             }
         }
         if (problem.empty()) {
-            ok("failure", "a failed pthread_create is reported as the lesson reports it, with a failure status" +
-                              std::string(reference.failures.size() > 1 ? ", and the other worker is still joined"
-                                                                        : ""));
+            ok("failure",
+               "a failed pthread_create is reported as the lesson reports it, with a failure status" +
+                   std::string(reference.failures.size() > 1 ? ", and the other worker is still joined" : ""));
         } else {
             broken("failure", problem + " (see " + page + ")");
         }
@@ -911,7 +949,8 @@ std::vector<Verdict> judge(const Lesson &lesson, const Tools &tools, const Build
                 p = first_untimely(*seen, ref);
             }
             if (!p.empty()) {
-                problem = where + ": " + p;
+                problem = where;
+                problem += ": " + p;
                 break;
             }
         }

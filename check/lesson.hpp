@@ -22,8 +22,8 @@ struct Verdict {
 const std::vector<std::string> &point_names();
 
 struct Lesson {
-    std::string name;   // the lesson's program, next to threads-check
-    double watch = 0;   // > 0: the program never ends by itself, and a run is watched this long after its first line
+    std::string name; // the lesson's program, next to threads-check
+    double watch = 0; // > 0: the program never ends by itself, and a run is watched this long after its first line
 };
 
 struct Tools {
@@ -41,11 +41,11 @@ struct Builds {
 // How the threads of a run went, as the kernel saw them (strace -f).
 struct Trace {
     bool traced = false;
-    int threads = 0;      // threads created
-    int processes = 0;    // processes created
-    int thread_exits = 0; // threads other than main that ended by themselves
-    bool main_exit = false;   // the main thread ended by itself, leaving the others running
-    bool main_waited = false; // the main thread waited on a thread's end, as pthread_join does
+    int threads = 0;           // threads created
+    int processes = 0;         // processes created
+    int thread_exits = 0;      // threads other than main that ended by themselves
+    bool main_exit = false;    // the main thread ended by itself, leaving the others running
+    bool main_waited = false;  // the main thread waited on a thread's end, as pthread_join does
     std::string first_process; // the first process creation, as the trace shows it
 };
 
@@ -53,8 +53,8 @@ struct Trace {
 struct Calls {
     int created = 0;
     int created_detached = 0;
-    int joined = 0;                      // joins that succeeded
-    std::vector<std::string> bad_joins;  // joins that failed: how
+    int joined = 0;                     // joins that succeeded
+    std::vector<std::string> bad_joins; // joins that failed: how
     int unfinished_joins = 0;
 };
 

@@ -20,8 +20,6 @@
 #include <dirent.h>
 #include <sstream>
 
-extern char **environ;
-
 namespace check {
 
 namespace {
@@ -152,9 +150,10 @@ std::string Seen::description() const
         s << "ended by itself at " << ended << " s with status " << WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {
         int sig = WTERMSIG(status);
-        s << "killed at " << ended << " s by " << (sig == SIGXCPU ? "its CPU-time limit (SIGXCPU)"
-                                                 : sig == SIGXFSZ ? "its file-size limit (SIGXFSZ)"
-                                                                  : strsignal(sig));
+        s << "killed at " << ended << " s by "
+          << (sig == SIGXCPU   ? "its CPU-time limit (SIGXCPU)"
+              : sig == SIGXFSZ ? "its file-size limit (SIGXFSZ)"
+                               : strsignal(sig));
     }
     return s.str();
 }
@@ -208,6 +207,7 @@ Seen run(const Run &r)
     env_strings.insert(env_strings.end(), r.env.begin(), r.env.end());
     std::vector<char *> argv;
     std::vector<char *> envp;
+    envp.reserve(env_strings.size() + 1);
     for (const auto &a : r.argv) {
         argv.push_back(const_cast<char *>(a.c_str()));
     }
@@ -339,7 +339,8 @@ Seen run(const Run &r)
     if (e.open()) {
         close(e.fd);
     }
-    if (seen.stopped && WIFSIGNALED(seen.status) && WTERMSIG(seen.status) != SIGINT && WTERMSIG(seen.status) != SIGKILL) {
+    if (seen.stopped && WIFSIGNALED(seen.status) && WTERMSIG(seen.status) != SIGINT &&
+        WTERMSIG(seen.status) != SIGKILL) {
         seen.stopped = false; // it died of something else first
     }
     return seen;

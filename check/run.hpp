@@ -13,10 +13,10 @@ enum class Output { terminal, pipe, file };
 struct Run {
     std::vector<std::string> argv{};
     Output output = Output::pipe;
-    std::vector<std::string> env{};// NAME=value, added to the checker's own environment
-    std::string dir{};             // a directory of the check's own: the working directory, and the file output
-    double watch = 0;              // > 0: Ctrl-C this many seconds after the first line (a program that never ends)
-    double bound = 30;             // seconds from the start: past it, the program is killed
+    std::vector<std::string> env{};  // NAME=value, added to the checker's own environment
+    std::string dir{};               // a directory of the check's own: the working directory, and the file output
+    double watch = 0;                // > 0: Ctrl-C this many seconds after the first line (a program that never ends)
+    double bound = 30;               // seconds from the start: past it, the program is killed
     bool limit_address_space = true; // off for the sanitizers, which reserve terabytes of shadow at the start
     double cpu_seconds = 60;
     int niceness = 0; // 10 for the runs that keep a core busy, so that the machine stays usable
@@ -28,14 +28,14 @@ struct Line {
 };
 
 struct Seen {
-    std::vector<Line> lines; // standard output
-    std::string err;         // standard error, capped
-    int status = -1;         // as waitpid reports it
-    bool stopped = false;    // Ctrl-C'd at the end of the watch
-    bool bounded = false;    // killed at the wall-clock bound
-    bool flooded = false;    // killed for writing more than the cap
-    bool left_behind = false; // a process it started was still running when it ended
-    double ended = 0;        // when it ended, seconds from the first output
+    std::vector<Line> lines;         // standard output
+    std::string err;                 // standard error, capped
+    int status = -1;                 // as waitpid reports it
+    bool stopped = false;            // Ctrl-C'd at the end of the watch
+    bool bounded = false;            // killed at the wall-clock bound
+    bool flooded = false;            // killed for writing more than the cap
+    bool left_behind = false;        // a process it started was still running when it ended
+    double ended = 0;                // when it ended, seconds from the first output
     std::string description() const; // how it ended, for a report
 };
 

@@ -95,6 +95,7 @@ bool on_main_thread()
 
 } // namespace
 
+// NOLINTBEGIN(readability-inconsistent-declaration-parameter-name): the C library's headers name them __x
 extern "C" {
 
 unsigned int sleep(unsigned int seconds)
@@ -164,7 +165,7 @@ int pthread_detach(pthread_t thread)
     return rc;
 }
 
-[[noreturn]] void pthread_exit(void *value)
+void pthread_exit(void *value)
 {
     note("exit %lu %ld %ld\n", static_cast<unsigned long>(pthread_self()), on_main_thread() ? 1 : 0, 0);
     next_exit(value);
@@ -172,3 +173,4 @@ int pthread_detach(pthread_t thread)
 }
 
 } // extern "C"
+// NOLINTEND(readability-inconsistent-declaration-parameter-name)

@@ -46,8 +46,12 @@ using namespace check;
 constexpr int kChecked = 0, kBroken = 1, kUnchecked = 2;
 constexpr int kMostFailures = 4; // runs with the first, second, ... thread creation failing
 
-std::string temp_root; // removed on the way out, whatever happens
-volatile sig_atomic_t interrupted = 0;
+std::string temp_root;               // removed on the way out, whatever happens
+volatile sig_atomic_t signalled = 0; // the signal that interrupted the checker, or 0
+bool interrupted()
+{
+    return signalled != 0;
+}
 
 std::string directory_of_self()
 {
@@ -185,7 +189,8 @@ Report check_file(const Lesson &lesson, const Tools &tools, const std::string &f
     }
     std::string source = file[0] == '-' ? "./" + file : file;
     std::istringstream family(CC_FAMILY);
-    std::string cc_name, cxx_name;
+    std::string cc_name;
+    std::string cxx_name;
     family >> cc_name >> cxx_name;
     std::string compiler = c ? tools.cc : tools.cxx;
     if (compiler.empty()) {
@@ -198,11 +203,22 @@ Report check_file(const Lesson &lesson, const Tools &tools, const std::string &f
     std::vector<std::string> plain{compiler, "-O2", "-g"};
     plain.insert(plain.end(), flags.begin(), flags.end());
     plain.insert(plain.end(), {"-o", builds.plain, source});
-    std::vector<std::string> asan{compiler, "-O1", "-g", "-fno-omit-frame-pointer", "-fsanitize=address,undefined",
-                                  "-fno-sanitize-recover=all", "-pthread", "-w", "-o", dir + "/asan", source};
-    std::vector<std::string> tsan{compiler, "-O1", "-g", "-fsanitize=thread", "-pthread", "-w",
-                                  "-o", dir + "/tsan", source};
-    Compiled made_plain, made_asan, made_tsan;
+    std::vector<std::string> asan{compiler,
+                                  "-O1",
+                                  "-g",
+                                  "-fno-omit-frame-pointer",
+                                  "-fsanitize=address,undefined",
+                                  "-fno-sanitize-recover=all",
+                                  "-pthread",
+                                  "-w",
+                                  "-o",
+                                  dir + "/asan",
+                                  source};
+    std::vector<std::string> tsan{compiler, "-O1",         "-g",  "-fsanitize=thread", "-pthread", "-w",
+                                  "-o",     dir + "/tsan", source};
+    Compiled made_plain;
+    Compiled made_asan;
+    Compiled made_tsan;
     std::string build_dir = dir + "/build";
     mkdir(build_dir.c_str(), 0700);
     {
@@ -257,8 +273,8 @@ Report check_file(const Lesson &lesson, const Tools &tools, const std::string &f
         r.points[v.point] = v.state;
         broken += v.state == State::broken ? 1 : 0;
     }
-    out << (broken == 0 ? "every point holds" : std::to_string(broken) + " of " + std::to_string(verdicts.size()) +
-                                                  " points broken")
+    out << (broken == 0 ? "every point holds"
+                        : std::to_string(broken) + " of " + std::to_string(verdicts.size()) + " points broken")
         << "\n";
     r.text = out.str();
     r.status = broken == 0 ? kChecked : kBroken;
@@ -301,7 +317,7 @@ Report deserialise(const std::string &text)
 
 void on_signal(int sig)
 {
-    interrupted = sig;
+    signalled = sig;
 }
 
 int usage(const std::string &why)
@@ -310,8 +326,9 @@ int usage(const std::string &why)
     for (const Lesson &l : lessons()) {
         names += (names.empty() ? "" : ", ") + l.name;
     }
-    fprintf(stderr, "threads-check: %s\nusage: threads-check [--jobs N] [--csv FILE] LESSON FILE...\n"
-                    "LESSON is one of: %s; see threads-check(1)\n",
+    fprintf(stderr,
+            "threads-check: %s\nusage: threads-check [--jobs N] [--csv FILE] LESSON FILE...\n"
+            "LESSON is one of: %s; see threads-check(1)\n",
             why.c_str(), names.c_str());
     return kUnchecked;
 }
@@ -361,7 +378,7 @@ int main(int argc, char *argv[])
     if (found == all.end()) {
         return usage("no lesson is called \"" + lesson_name + "\"");
     }
-    const Lesson lesson = *found;
+    const Lesson &lesson = *found;
     std::vector<std::string> files(args.begin() + static_cast<long>(i), args.end());
     if (files.empty()) {
         return usage("no file given");
@@ -370,7 +387,8 @@ int main(int argc, char *argv[])
     const std::string here = directory_of_self();
     Tools tools;
     std::istringstream family(CC_FAMILY);
-    std::string cc_name, cxx_name;
+    std::string cc_name;
+    std::string cxx_name;
     family >> cc_name >> cxx_name;
     tools.cc = on_path(cc_name);
     tools.cxx = on_path(cxx_name);
@@ -381,8 +399,10 @@ int main(int argc, char *argv[])
     tools.mistakes_page = first_of_these({here + "/" + MISTAKES, MISTAKES_IN_SOURCE});
     const std::string own = here + "/" + lesson.name;
     if (!executable(own)) {
-        fprintf(stderr, "threads-check: the lesson's own program is not at %s; it is what a version is judged "
-                        "beside (see threads-check(1))\n", own.c_str());
+        fprintf(stderr,
+                "threads-check: the lesson's own program is not at %s; it is what a version is judged "
+                "beside (see threads-check(1))\n",
+                own.c_str());
         return kUnchecked;
     }
     if (access(tools.shim.c_str(), R_OK) != 0) {
@@ -416,9 +436,12 @@ int main(int argc, char *argv[])
     std::vector<Job> job(files.size());
     std::map<std::string, std::size_t> first_of;
     const bool progress = isatty(2) != 0 && files.size() > 1;
-    std::size_t next = 0, running = 0, done = 0, printed = 0;
+    std::size_t next = 0;
+    std::size_t running = 0;
+    std::size_t done = 0;
+    std::size_t printed = 0;
     while (done < files.size()) {
-        while (!interrupted && running < static_cast<std::size_t>(jobs) && next < files.size()) {
+        while (!interrupted() && running < static_cast<std::size_t>(jobs) && next < files.size()) {
             std::size_t k = next++;
             std::string key = normal(files[k]);
             if (first_of.count(key) != 0) {
@@ -460,7 +483,7 @@ int main(int argc, char *argv[])
             job[k].fd = p[0];
             running++;
         }
-        if (interrupted && running == 0) {
+        if (interrupted() && running == 0) {
             break;
         }
         std::vector<pollfd> fds;
@@ -471,7 +494,7 @@ int main(int argc, char *argv[])
                 which.push_back(k);
             }
         }
-        if (interrupted) {
+        if (interrupted()) {
             for (std::size_t k : which) {
                 kill(job[k].pid, SIGKILL);
             }
@@ -493,7 +516,7 @@ int main(int argc, char *argv[])
             int status = 0;
             waitpid(j.pid, &status, 0);
             j.report = deserialise(j.text);
-            if (!interrupted && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+            if (!interrupted() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
                 j.report = refuse(files[which[n]], "the check of this file ended abnormally");
             }
             j.done = true;
@@ -501,7 +524,7 @@ int main(int argc, char *argv[])
             done++;
         }
         // Reports in the order the files were given, each as soon as it can be.
-        while (printed < job.size() && job[printed].done && !interrupted) {
+        while (printed < job.size() && job[printed].done && !interrupted()) {
             if (progress) {
                 fputs("\r\033[K", stderr);
             }
@@ -510,7 +533,7 @@ int main(int argc, char *argv[])
             fflush(stdout);
             printed++;
         }
-        if (progress && !interrupted) {
+        if (progress && !interrupted()) {
             fprintf(stderr, "\r\033[Kchecked %zu of %zu files", done, files.size());
         }
         int status = 0;
@@ -523,10 +546,10 @@ int main(int argc, char *argv[])
     }
     end_every_child();
     remove_tree(temp_root);
-    if (interrupted) {
+    if (interrupted()) {
         fprintf(stderr, "threads-check: interrupted; %zu of %zu files were checked, and nothing is left behind\n",
                 printed, files.size());
-        return 128 + interrupted;
+        return 128 + signalled;
     }
 
     int worst = kChecked;
@@ -558,7 +581,7 @@ int main(int argc, char *argv[])
             printf("%-*s %-7d", width, files[k].c_str(), r.status);
             for (const std::string &p : shown) {
                 auto it = r.points.find(p);
-                const char *word = it == r.points.end()         ? "-"
+                const char *word = it == r.points.end()          ? "-"
                                    : it->second == State::ok     ? "ok"
                                    : it->second == State::broken ? "BROKEN"
                                                                  : "n/c";
@@ -580,7 +603,7 @@ int main(int argc, char *argv[])
             for (const std::string &p : names) {
                 auto it = r.points.find(p);
                 out << ","
-                    << (it == r.points.end()         ? ""
+                    << (it == r.points.end()          ? ""
                         : it->second == State::ok     ? "ok"
                         : it->second == State::broken ? "broken"
                                                       : "not checked");

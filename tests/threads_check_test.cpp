@@ -60,7 +60,8 @@ std::vector<std::string> processes_under(const std::string &path)
         std::string cmdline = read_file(entry.path() / "cmdline");
         std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
         if (cmdline.find(path) != std::string::npos) {
-            found.push_back(pid + ": " + cmdline);
+            found.push_back(pid);
+            found.back() += ": " + cmdline;
         }
     }
     return found;
@@ -101,7 +102,7 @@ std::vector<std::string> lines_starting(const std::string &report, const std::st
 #define REQUIRE_NATIVE_BUILD()                                                                                         \
     do {                                                                                                               \
         if (kEmulated) {                                                                                               \
-            SKIP_FOR_THIS_BUILD("threads-check compiles for the machine it runs on, not for the emulated one");       \
+            SKIP_FOR_THIS_BUILD("threads-check compiles for the machine it runs on, not for the emulated one");        \
         }                                                                                                              \
         if (kSanitized) {                                                                                              \
             SKIP_FOR_THIS_BUILD("the learner's builds run under valgrind, which this build's lessons cannot");         \
