@@ -96,7 +96,8 @@ std::string status_of(const Seen &s)
 std::string end_problem(const Lesson &lesson, const Seen &s, const std::string &what)
 {
     if (s.bounded && s.lines.empty()) {
-        return "nothing written in " + seconds(s.ended) + ": " + what + " still running; stopped";
+        return "nothing written: " + what + " still running at its bound of " +
+               std::to_string(static_cast<int>(s.bound)) + " s; stopped";
     }
     if (s.flooded || s.bounded) {
         return what + " " + s.description();
@@ -713,8 +714,10 @@ std::vector<Verdict> judge(const Lesson &lesson, const Tools &tools, const Build
             problem = "expected it to write on until stopped; it " + t.description();
         }
         if (problem.empty()) {
-            ok("lines", std::to_string(t.lines.size()) + " lines on a terminal, each a line the lesson writes" +
-                            (endless ? " in the same " + seconds(lesson.watch) : ", as many times"));
+            ok("lines",
+               endless ? "on a terminal, each line one that the lesson writes, in a watch of " + seconds(lesson.watch)
+                       : std::to_string(t.lines.size()) +
+                             " lines on a terminal, each a line the lesson writes, as many times");
         } else {
             broken("lines", problem + " (see " + page + ")");
         }

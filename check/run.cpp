@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <iomanip>
 #include <sstream>
 
 namespace check {
@@ -143,7 +144,7 @@ std::string Seen::description() const
     if (flooded) {
         s << "stopped at " << ended << " s for writing more than " << (kOutputCap >> 20) << " MiB";
     } else if (bounded) {
-        s << "still running at " << ended << " s; stopped";
+        s << "still running at its bound of " << std::setprecision(0) << bound << " s; stopped";
     } else if (stopped) {
         s << "stopped with Ctrl-C at " << ended << " s";
     } else if (WIFEXITED(status)) {
@@ -333,6 +334,7 @@ Seen run(const Run &r)
         seen.lines.push_back({o.partial + " <no newline>", since_first(end_at)});
     }
     seen.ended = since_first(end_at);
+    seen.bound = r.bound;
     if (o.open()) {
         close(o.fd);
     }

@@ -36,6 +36,7 @@ struct Seen {
     bool flooded = false;            // killed for writing more than the cap
     bool left_behind = false;        // a process it started was still running when it ended
     double ended = 0;                // when it ended, seconds from the first output
+    double bound = 0;                // the wall-clock bound it ran under
     std::string description() const; // how it ended, for a report
 };
 

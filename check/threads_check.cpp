@@ -397,6 +397,11 @@ int main(int argc, char *argv[])
     // Installed, beside the programs; in a build tree, beside threads-check.
     tools.shim = first_of_these({here + "/" + SHIM, here + "/threads-check-shim.so"});
     tools.mistakes_page = first_of_these({here + "/" + MISTAKES, MISTAKES_IN_SOURCE});
+    // From the top of a checkout, the page is docs/mistakes.md, as the reader knows it.
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) != nullptr && tools.mistakes_page.rfind(std::string(cwd) + "/", 0) == 0) {
+        tools.mistakes_page = tools.mistakes_page.substr(strlen(cwd) + 1);
+    }
     const std::string own = here + "/" + lesson.name;
     if (!executable(own)) {
         fprintf(stderr,
@@ -528,8 +533,10 @@ int main(int argc, char *argv[])
             if (progress) {
                 fputs("\r\033[K", stderr);
             }
+            if (printed > 0) {
+                fputs("\n", stdout); // between two reports
+            }
             fputs(job[printed].report.text.c_str(), stdout);
-            fputs("\n", stdout);
             fflush(stdout);
             printed++;
         }
@@ -567,6 +574,7 @@ int main(int argc, char *argv[])
                 }
             }
         }
+        printf("\n");
         int width = 4;
         for (const std::string &f : files) {
             width = std::max(width, static_cast<int>(f.size()));

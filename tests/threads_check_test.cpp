@@ -16,6 +16,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 using testing::HasSubstr;
@@ -282,6 +283,70 @@ INSTANTIATE_TEST_SUITE_P(Page, LearnerCheckOfAMistake, testing::ValuesIn(kMistak
                              return name;
                          });
 
+// ---- the docs' runs ----------------------------------------------------------
+
+// A report with its times ("at 2.0 s") as "#.# s", which a run cannot keep.
+std::string untimed(const std::string &report)
+{
+    return std::regex_replace(report, std::regex("[0-9]+\\.[0-9] s"), "#.# s");
+}
+
+// The README's sample report is what threads-check prints for the lesson with
+// main's free of the first result left out.
+TEST(LearnerCheckOfTheDocs, ReadmeShowsARealReport)
+{
+    REQUIRE_NATIVE_BUILD();
+    REQUIRE_TOOL(GIT, "git");
+    const std::string readme = SOURCE_DIR "/README.md";
+    const std::string command = doc_command(readme, "cmake --build", "threads-check quadrel my-quadrel.cpp");
+    std::string shown = shown_after(readme, command);
+    Scratch scratch;
+    fs::create_directories(scratch.dir / "quadrel");
+    fs::copy_file(fs::path(SOURCE_DIR) / "quadrel" / "quadrel.cpp", scratch.dir / "quadrel" / "quadrel.cpp");
+    for (const Block &b : fenced_blocks(kPage)) {
+        if (b.heading == "quadrel: main never frees a result" && b.lang == "diff") {
+            std::ofstream(scratch.dir / "mistake.diff") << b.text;
+        }
+    }
+    Recording applied = record({.argv = {GIT, "apply", "mistake.diff"}, .dir = scratch.dir.string()});
+    ASSERT_THAT(applied.status, ExitedWith(0)) << applied.err;
+    fs::rename(scratch.dir / "quadrel" / "quadrel.cpp", scratch.dir / "my-quadrel.cpp");
+    Checked c = check(scratch, {"quadrel", "my-quadrel.cpp"}, scratch.dir.string());
+    EXPECT_THAT(c.status, ExitedWith(1));
+    // Run from the top of a checkout, the page is docs/mistakes.md; from here, its whole path.
+    shown = std::regex_replace(shown, std::regex(" docs/mistakes\\.md#"), " " SOURCE_DIR "/docs/mistakes.md#");
+    EXPECT_EQ(untimed(c.out), untimed(shown));
+}
+
+// The teacher's page shows a real batch, its table and its CSV.
+TEST(LearnerCheckOfTheDocs, CheckingPageShowsARealBatch)
+{
+    REQUIRE_NATIVE_BUILD();
+    const std::string page = SOURCE_DIR "/docs/checking.md";
+    const std::string command = doc_command(page, "build/default/threads-check", "--csv grades.csv");
+    Scratch scratch;
+    std::string line = std::regex_replace(command, std::regex("^build/default/threads-check"), kCheck);
+    line = std::regex_replace(line, std::regex("grades\\.csv"), (scratch.dir / "grades.csv").string());
+    Recording r = record({.argv = {"/bin/sh", "-c", line},
+                          .dir = SOURCE_DIR,
+                          .env = {"TMPDIR=" + (scratch.dir / "tmp").string(), "LC_ALL=C.UTF-8"}});
+    std::string out;
+    for (const std::string &l : r.texts()) {
+        out += l + "\n";
+    }
+    EXPECT_THAT(r.status, ExitedWith(2)) << out << r.err;
+    EXPECT_EQ(untimed(out), untimed(shown_after(page, command)));
+    const std::vector<Block> blocks = fenced_blocks(page);
+    std::string csv;
+    for (const Block &b : blocks) {
+        if (b.lang == "text" && b.text.rfind("file,status,", 0) == 0) {
+            csv = b.text;
+        }
+    }
+    EXPECT_EQ(read_file(scratch.dir / "grades.csv"), csv);
+    EXPECT_TRUE(fs::is_empty(scratch.dir / "tmp"));
+}
+
 // ---- hostile programs and bad input --------------------------------------------
 
 struct Hostile {
@@ -316,17 +381,19 @@ TEST_P(LearnerCheckOfAHostileProgram, IsStoppedAndReported)
     EXPECT_TRUE(found) << c.out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Fixtures, LearnerCheckOfAHostileProgram,
-                         testing::Values(Hostile{"flood.c", "lines", "for writing more than 1 MiB"},
-                                         Hostile{"grows.c", "lines", "still running; stopped"},
-                                         Hostile{"forks.c", "threads", "expected no process but its own"},
-                                         Hostile{"never_ends.c", "lines", "still running at"}),
-                         [](const testing::TestParamInfo<Hostile> &info) {
-                             std::string n = info.param.file;
-                             n = n.substr(0, n.find('.'));
-                             n.erase(std::remove(n.begin(), n.end(), '_'), n.end());
-                             return n;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Fixtures, LearnerCheckOfAHostileProgram,
+    testing::Values(
+        Hostile{"flood.c", "lines", "for writing more than 1 MiB"},
+        Hostile{"grows.c", "lines", "nothing written: on a terminal it was still running at its bound of 30 s"},
+        Hostile{"forks.c", "threads", "expected no process but its own"},
+        Hostile{"never_ends.c", "lines", "on a terminal it was still running at its bound of 30 s; stopped"}),
+    [](const testing::TestParamInfo<Hostile> &info) {
+        std::string n = info.param.file;
+        n = n.substr(0, n.find('.'));
+        n.erase(std::remove(n.begin(), n.end(), '_'), n.end());
+        return n;
+    });
 
 // Each bad argument gets its message and status 2; the sound file beside them in
 // the same batch is still checked, and passes.
