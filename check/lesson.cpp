@@ -504,6 +504,13 @@ std::string name_mistake(const Lesson &lesson, const Builds &builds, const Obser
     std::vector<std::string> first_error = first_record(o.memcheck.err, memcheck_error);
     bool double_free = mentions(mem, "Invalid free") || o.asan.err.find("attempting double-free") != std::string::npos;
     if (lesson.name == "quadrel") {
+        // The compiler's warning tells this one first: what the dangling address
+        // then does (a null result, garbage, an invalid free) varies with the compiler.
+        bool local_returned = builds.warnings.find("-Wreturn-local-addr") != std::string::npos ||
+                              builds.warnings.find("-Wreturn-stack-address") != std::string::npos;
+        if (is_broken(v, "results") && local_returned) {
+            return "results|quadrel: the result as the address of a local";
+        }
         if (raced && race->text.find("stack") != std::string::npos) {
             return "race|quadrel: the argument as the address of a local";
         }
@@ -521,11 +528,6 @@ std::string name_mistake(const Lesson &lesson, const Builds &builds, const Obser
                 on_a_worker(first_error, "free'd") || o.asan.err.find("freed by thread T0") == std::string::npos;
             return by_worker ? "memory|quadrel: the argument read after it is freed"
                              : "memory|quadrel: main frees the argument block too";
-        }
-        bool local_returned = builds.warnings.find("-Wreturn-local-addr") != std::string::npos ||
-                              builds.warnings.find("-Wreturn-stack-address") != std::string::npos;
-        if (is_broken(v, "results") && local_returned) {
-            return "results|quadrel: the result as the address of a local";
         }
         for (const std::string &bad : o.calls.bad_joins) {
             if (bad.find("was detached") != std::string::npos) {

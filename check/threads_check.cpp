@@ -203,24 +203,21 @@ Report check_file(const Lesson &lesson, const Tools &tools, const std::string &f
     std::vector<std::string> plain{compiler, "-O2", "-g"};
     plain.insert(plain.end(), flags.begin(), flags.end());
     plain.insert(plain.end(), {"-o", builds.plain, source});
-    std::vector<std::string> asan{compiler,
-                                  "-O1",
-                                  "-g",
-                                  "-fno-omit-frame-pointer",
-                                  "-fsanitize=address,undefined",
-                                  "-fno-sanitize-recover=all",
-                                  "-pthread",
-                                  "-w",
-                                  "-o",
-                                  dir + "/asan",
-                                  source};
-    std::vector<std::string> tsan{compiler, "-O1",         "-g",  "-fsanitize=thread", "-pthread", "-w",
-                                  "-o",     dir + "/tsan", source};
+    // C++ as the project's own lessons are (C keeps the compiler's default).
+    const std::vector<std::string> standard = c ? std::vector<std::string>{} : std::vector<std::string>{"-std=c++20"};
+    plain.insert(plain.begin() + 1, standard.begin(), standard.end());
+    std::vector<std::string> asan{
+        compiler,   "-O1", "-g", "-fno-omit-frame-pointer", "-fsanitize=address,undefined", "-fno-sanitize-recover=all",
+        "-pthread", "-w"};
+    std::vector<std::string> tsan{compiler, "-O1", "-g", "-fsanitize=thread", "-pthread", "-w"};
+    for (auto *build : {&asan, &tsan}) {
+        build->insert(build->end(), standard.begin(), standard.end());
+    }
+    asan.insert(asan.end(), {"-o", dir + "/asan", source});
+    tsan.insert(tsan.end(), {"-o", dir + "/tsan", source});
     Compiled made_plain;
     Compiled made_asan;
     Compiled made_tsan;
-    std::string build_dir = dir + "/build";
-    mkdir(build_dir.c_str(), 0700);
     {
         std::thread a([&] { made_asan = compile(asan); });
         std::thread t([&] { made_tsan = compile(tsan); });
