@@ -20,8 +20,9 @@ namespace check {
 
 namespace {
 
-constexpr double kEarly = 0.2; // a line may come this much before its second is due (it is timed when read)
-constexpr double kLate = 0.9;  // and this much after
+constexpr double kEarly =
+    0.5; // a line may come this much before its second is due (timed when read, and the first line may be read late)
+constexpr double kLate = 0.9; // and this much after
 
 // In double quotes, with every byte that is not printable ASCII written as \xNN,
 // so that no learner's output can reach the reader's terminal as a control.
@@ -110,6 +111,8 @@ std::string end_problem(const Lesson &lesson, const Seen &s, const std::string &
 
 // ---- traces -------------------------------------------------------------
 
+} // namespace
+
 Trace read_trace(const std::string &path)
 {
     Trace t;
@@ -128,7 +131,12 @@ Trace read_trace(const std::string &path)
         if (sp == std::string::npos) {
             continue;
         }
-        std::string call = line.substr(sp + 1);
+        // strace pads the pid to a width of its own: "9822  clone3(...".
+        std::size_t call_at = line.find_first_not_of(' ', sp);
+        if (call_at == std::string::npos) {
+            continue;
+        }
+        std::string call = line.substr(call_at);
         auto result = [&]() -> long {
             std::size_t eq = call.rfind(") = ");
             if (eq == std::string::npos) {
@@ -177,6 +185,8 @@ Trace read_trace(const std::string &path)
     }
     return t;
 }
+
+namespace {
 
 Calls read_calls(const std::string &path)
 {

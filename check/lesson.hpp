@@ -58,6 +58,9 @@ struct Calls {
     int unfinished_joins = 0;
 };
 
+// How the threads went in a trace of strace -f -e trace=clone,clone3,fork,vfork,exit,exit_group,futex.
+Trace read_trace(const std::string &path);
+
 // Everything seen of one program: the lesson's own or a learner's build.
 struct Observed {
     Seen terminal, pipe, file, calls_run, traced;

@@ -8,6 +8,8 @@
 #include "spawn.hpp"
 #include "status.hpp"
 
+#include "lesson.hpp"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -291,6 +293,77 @@ INSTANTIATE_TEST_SUITE_P(Page, LearnerCheckOfAMistake, testing::ValuesIn(kMistak
                              }
                              return name;
                          });
+
+// ---- the trace judge -----------------------------------------------------------
+
+struct TraceCase {
+    const char *name;
+    const char *trace;
+    int threads, processes, thread_exits;
+    bool main_exit, main_waited;
+};
+
+// strace pads a pid to the width of the widest one so far: a trace of 4-digit
+// pids reads as one of 5-digit pids does.
+const TraceCase kTraces[] = {
+    {"QuadrelFiveDigits",
+     "31097 clone3({flags=CLONE_VM|CLONE_THREAD|CLONE_SETTLS}, 88) = 31098\n"
+     "31097 clone3({flags=CLONE_VM|CLONE_THREAD|CLONE_SETTLS} <unfinished ...>\n"
+     "31097 <... clone3 resumed> => {parent_tid=[31099]}, 88) = 31099\n"
+     "31097 futex(0x7f1d5b9af990, FUTEX_WAIT_BITSET|FUTEX_CLOCK_REALTIME, 31098, NULL, FUTEX_BITSET_MATCH_ANY "
+     "<unfinished ...>\n"
+     "31099 exit(0)                           = ?\n"
+     "31098 exit(0)                           = ?\n"
+     "31097 exit_group(0)                     = ?\n",
+     2, 0, 2, false, true},
+    {"QuadrelFourDigits",
+     "9822  clone3({flags=CLONE_VM|CLONE_THREAD|CLONE_SETTLS}, 88) = 9823\n"
+     "9822  clone3({flags=CLONE_VM|CLONE_THREAD|CLONE_SETTLS}, 88) = 9824\n"
+     "9822  futex(0x7f2fc0121990, FUTEX_WAIT_BITSET|FUTEX_CLOCK_REALTIME, 9823, NULL, FUTEX_BITSET_MATCH_ANY) = 0\n"
+     "9824  exit(0)                           = ?\n"
+     "9823  exit(0)                           = ?\n"
+     "9822  exit_group(0)                     = ?\n",
+     2, 0, 2, false, true},
+    {"PellitMainEnds",
+     "512   clone3({flags=CLONE_VM|CLONE_THREAD|CLONE_SETTLS}, 88) = 513\n"
+     "512   exit(0)                           = ?\n"
+     "513   +++ killed by SIGINT +++\n",
+     1, 0, 0, true, false},
+    {"WaitOnALockIsNoJoin",
+     "700   clone3({flags=CLONE_VM|CLONE_THREAD|CLONE_SETTLS}, 88) = 701\n"
+     "700   futex(0x55d0a0, FUTEX_WAIT_PRIVATE, 2, NULL) = 0\n"
+     "701   exit(0)                           = ?\n"
+     "700   exit_group(0)                     = ?\n",
+     1, 0, 1, false, false},
+    {"AForkedChild",
+     "800   clone(child_stack=NULL, flags=CLONE_CHILD_CLEARTID|CLONE_CHILD_SETTID|SIGCHLD) = 801\n"
+     "800   exit_group(0)                     = ?\n",
+     0, 1, 0, false, false},
+};
+
+void PrintTo(const TraceCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class LearnerCheckTraceJudge : public testing::TestWithParam<TraceCase> {};
+
+TEST_P(LearnerCheckTraceJudge, ReadsTheThreadsOfATrace)
+{
+    const TraceCase &c = GetParam();
+    Scratch scratch;
+    std::ofstream(scratch.dir / "trace.txt") << c.trace;
+    const check::Trace t = check::read_trace((scratch.dir / "trace.txt").string());
+    EXPECT_TRUE(t.traced);
+    EXPECT_EQ(t.threads, c.threads);
+    EXPECT_EQ(t.processes, c.processes);
+    EXPECT_EQ(t.thread_exits, c.thread_exits);
+    EXPECT_EQ(t.main_exit, c.main_exit);
+    EXPECT_EQ(t.main_waited, c.main_waited);
+}
+
+INSTANTIATE_TEST_SUITE_P(Traces, LearnerCheckTraceJudge, testing::ValuesIn(kTraces),
+                         [](const testing::TestParamInfo<TraceCase> &info) { return std::string(info.param.name); });
 
 // ---- the docs' runs ----------------------------------------------------------
 
