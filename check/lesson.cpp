@@ -324,12 +324,17 @@ std::string trimmed_report_line(std::string line)
 
 // ---- line judges ----------------------------------------------------------
 
-// When each text's n-th line came in the lesson's own run, to the second.
+// When each text's n-th line falls due, to the second: its first as it came in
+// the lesson's own run, each one after it a second later (the lesson's lines
+// that repeat are a worker's, a second apart). Only the first lines' times are
+// taken from that run, so that a line of it read late or early on a busy
+// machine moves no other.
 std::map<std::string, std::vector<double>> due_seconds(const Seen &reference)
 {
     std::map<std::string, std::vector<double>> due;
     for (const Line &l : reference.lines) {
-        due[l.text].push_back(std::round(l.at));
+        std::vector<double> &d = due[l.text];
+        d.push_back(d.empty() ? std::round(l.at) : d.back() + 1);
     }
     return due;
 }
