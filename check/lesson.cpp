@@ -526,14 +526,14 @@ std::string name_mistake(const Lesson &lesson, const Builds &builds, const Obser
         if (is_broken(v, "results") && local_returned) {
             return "results|quadrel: the result as the address of a local";
         }
+        if (is_broken(v, "memory") && double_free) {
+            return "memory|quadrel: main frees the argument block too";
+        }
         if (raced && race->text.find("stack") != std::string::npos) {
             return "race|quadrel: the argument as the address of a local";
         }
         if (raced) {
             return "race|quadrel: one argument block for both workers";
-        }
-        if (is_broken(v, "memory") && double_free) {
-            return "memory|quadrel: main frees the argument block too";
         }
         bool freed_read =
             (!first_error.empty() && first_error[0].find("Invalid read") == 0 && mentions(first_error, "free'd")) ||
@@ -590,6 +590,15 @@ const std::vector<std::string> &point_names()
     return names;
 }
 
+Seen terminal_run(const Lesson &lesson, const Builds &builds, const std::string &dir)
+{
+    return run({.argv = {builds.plain},
+                .output = Output::terminal,
+                .dir = dir,
+                .watch = lesson.watch,
+                .bound = lesson.watch > 0 ? lesson.watch + 20 : 30});
+}
+
 Observed observe(const Lesson &lesson, const Tools &tools, const Builds &builds, const std::string &dir,
                  int failure_runs, bool reference)
 {
@@ -611,11 +620,8 @@ Observed observe(const Lesson &lesson, const Tools &tools, const Builds &builds,
     };
     auto start = [&](Seen &into, const Run &r) { runs.emplace_back([&into, r] { into = run(r); }); };
 
-    start(o.terminal, {.argv = {builds.plain},
-                       .output = Output::terminal,
-                       .dir = sub("terminal"),
-                       .watch = watch,
-                       .bound = real_bound});
+    const std::string terminal_dir = sub("terminal");
+    runs.emplace_back([&] { o.terminal = terminal_run(lesson, builds, terminal_dir); });
     std::string calls = dir + "/calls.txt";
     start(o.calls_run, {.argv = {builds.plain},
                         .env = {fast, preload, "THREADS_CHECK_CALLS=" + calls},

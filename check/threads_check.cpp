@@ -162,6 +162,12 @@ Report refuse(const std::string &file, const std::string &why)
     return r;
 }
 
+bool broken_point(const std::vector<Verdict> &verdicts, const std::string &point)
+{
+    return std::any_of(verdicts.begin(), verdicts.end(),
+                       [&](const Verdict &v) { return v.point == point && v.state == State::broken; });
+}
+
 // Checks one file; runs in a process of its own, which reaps whatever the
 // learner's programs leave behind.
 Report check_file(const Lesson &lesson, const Tools &tools, const std::string &file, const std::string &dir,
@@ -252,6 +258,15 @@ Report check_file(const Lesson &lesson, const Tools &tools, const std::string &f
     Observed learner = observe(lesson, tools, builds, runs_dir, kMostFailures, false);
     lesson_runs.join();
     std::vector<Verdict> verdicts = judge(lesson, tools, builds, learner, reference);
+    // A line timed at the wrong second may be the checker's, read late on a busy
+    // machine: the rhythm is broken only if two more runs on a terminal say so.
+    // A program that sleeps wrong is wrong in every run.
+    for (int again = 0; again < 2 && broken_point(verdicts, "rhythm"); again++) {
+        std::string retry = runs_dir + "/terminal-again" + std::to_string(again + 1);
+        mkdir(retry.c_str(), 0700);
+        learner.terminal = terminal_run(lesson, builds, retry);
+        verdicts = judge(lesson, tools, builds, learner, reference);
+    }
 
     Report r;
     std::ostringstream out;
