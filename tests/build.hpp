@@ -30,10 +30,13 @@ const std::vector<std::string> kNoExitChecks = {"ASAN_OPTIONS=detect_leaks=0", "
 // sanitizers, which AddressSanitizer must be told to allow).
 const std::vector<std::string> kFastSleep = {"LD_PRELOAD=" FAST_SLEEP, "ASAN_OPTIONS=verify_asan_link_order=0"};
 
-// A stack-size limit of half the range of rlim_t, beyond any address space of its
-// width and far from "unlimited" (and from overflow in glibc's sums): glibc then has
-// no room for a new thread's stack and pthread_create fails with EAGAIN.
-constexpr rlim_t kHugeStack = std::numeric_limits<rlim_t>::max() / 2;
+// A stack-size limit beyond any room that a process has for one block, and far from
+// "unlimited" (and from overflow in glibc's sums): glibc then has no room for a new
+// thread's stack and pthread_create fails with EAGAIN. With 64 bits, half the range
+// of rlim_t; with 32 (-m32), where half the range, 2 GiB, fits in the 4 GiB that the
+// process has, 3 GiB, more than is left beside the program, its libraries and its
+// stack.
+constexpr rlim_t kHugeStack = sizeof(rlim_t) < 8 ? rlim_t{3} << 30 : std::numeric_limits<rlim_t>::max() / 2;
 
 // Skips the test where a tool it needs is missing: the reason names the tool. On CI
 // (CI set in the environment), which installs every tool, a missing tool fails.

@@ -110,6 +110,9 @@ std::vector<std::string> lines_starting(const std::string &report, const std::st
         if (kSanitized) {                                                                                              \
             SKIP_FOR_THIS_BUILD("the learner's builds run under valgrind, which this build's lessons cannot");         \
         }                                                                                                              \
+        if (FOREIGN_BUILD != 0) {                                                                                      \
+            SKIP_FOR_THIS_BUILD("threads-check builds learners' files for the machine, not for this build's target");  \
+        }                                                                                                              \
         REQUIRE_TOOL(VALGRIND, "valgrind");                                                                            \
         REQUIRE_TOOL(STRACE, "strace");                                                                                \
     } while (false)
