@@ -562,9 +562,14 @@ std::string name_mistake(const Lesson &lesson, const Builds &builds, const Obser
         }
     }
     if (lesson.name == "pellit") {
-        if (is_broken(v, "memory") &&
-            (mentions(mem, "stack") || (raced && race->text.find("stack") != std::string::npos))) {
+        // memcheck sees the worker read below main's stack pointer; where the
+        // compiler keeps the array in a frame that is still there (clang), helgrind
+        // sees main write it while the worker reads.
+        if (is_broken(v, "memory") && mentions(mem, "stack")) {
             return "memory|pellit: the text in a local array";
+        }
+        if (raced && race->text.find("stack") != std::string::npos) {
+            return "race|pellit: the text in a local array";
         }
         if (is_broken(v, "endless") && !o.trace.main_exit && !o.terminal.stopped) {
             return "endless|pellit: return instead of pthread_exit";
@@ -590,13 +595,14 @@ const std::vector<std::string> &point_names()
     return names;
 }
 
-Seen terminal_run(const Lesson &lesson, const Builds &builds, const std::string &dir)
+Seen terminal_run(const Lesson &lesson, const Builds &builds, const std::string &dir, bool learners)
 {
     return run({.argv = {builds.plain},
                 .output = Output::terminal,
                 .dir = dir,
                 .watch = lesson.watch,
-                .bound = lesson.watch > 0 ? lesson.watch + 20 : 30});
+                .bound = lesson.watch > 0 ? lesson.watch + 20 : 30,
+                .limit_address_space = learners});
 }
 
 Observed observe(const Lesson &lesson, const Tools &tools, const Builds &builds, const std::string &dir,
@@ -618,10 +624,15 @@ Observed observe(const Lesson &lesson, const Tools &tools, const Builds &builds,
         mkdir(d.c_str(), 0700);
         return d;
     };
-    auto start = [&](Seen &into, const Run &r) { runs.emplace_back([&into, r] { into = run(r); }); };
+    // The lesson's own program is trusted, and may be a sanitizer's build, which
+    // reserves more address space than a learner's program may have.
+    auto start = [&](Seen &into, Run r) {
+        r.limit_address_space = r.limit_address_space && !reference;
+        runs.emplace_back([&into, r] { into = run(r); });
+    };
 
     const std::string terminal_dir = sub("terminal");
-    runs.emplace_back([&] { o.terminal = terminal_run(lesson, builds, terminal_dir); });
+    runs.emplace_back([&] { o.terminal = terminal_run(lesson, builds, terminal_dir, !reference); });
     std::string calls = dir + "/calls.txt";
     start(o.calls_run, {.argv = {builds.plain},
                         .env = {fast, preload, "THREADS_CHECK_CALLS=" + calls},

@@ -77,7 +77,8 @@ Observed observe(const Lesson &lesson, const Tools &tools, const Builds &builds,
                  int failure_runs, bool reference);
 
 // The real run on a terminal that the lines, order, rhythm and results are judged on.
-Seen terminal_run(const Lesson &lesson, const Builds &builds, const std::string &dir);
+// `learners`: a learner's build, held to the limits (the lesson's own is not).
+Seen terminal_run(const Lesson &lesson, const Builds &builds, const std::string &dir, bool learners = true);
 
 // The lesson points of a learner's build, judged against the lesson's own.
 std::vector<Verdict> judge(const Lesson &lesson, const Tools &tools, const Builds &builds, const Observed &learner,

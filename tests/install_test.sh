@@ -20,7 +20,11 @@ for file in bin/threads-check lib/threads-check/threads-check-shim.so share/man/
     share/doc/threads-by-example/mistakes.md; do
     [ -e "$prefix/$file" ] || { echo "not installed: $file"; status=1; }
 done
-report=$("$prefix/bin/threads-check" pellit "$source/pellit/pellit.cpp" 2>&1) ||
-    { echo "the installed threads-check failed on pellit's own source: $report"; status=1; }
-echo "$report" | grep -q '^ok lines: ' || { echo "the installed threads-check gave no report: $report"; status=1; }
+# NOT_FOR_THIS_MACHINE names the build's sanitizers or emulator, if any: then the
+# installed programs are not ones that threads-check can run as this machine's.
+if [ -z "${NOT_FOR_THIS_MACHINE:-}" ]; then
+    report=$("$prefix/bin/threads-check" pellit "$source/pellit/pellit.cpp" 2>&1) ||
+        { echo "the installed threads-check failed on pellit's own source: $report"; status=1; }
+    echo "$report" | grep -q '^ok lines: ' || { echo "the installed threads-check gave no report: $report"; status=1; }
+fi
 exit "$status"

@@ -189,8 +189,9 @@ TEST(LearnerCheckOfSoundVersions, PassEveryPoint)
 // ---- the classic mistakes ----------------------------------------------------
 
 struct Mistake {
-    const char *heading; // its entry on the mistakes page
-    const char *point;   // the point that the page's tool catches
+    const char *heading;         // its entry on the mistakes page
+    const char *point;           // the point that the page's tool catches
+    const char *other = nullptr; // or the point that shows it where that tool cannot see it
 };
 
 void PrintTo(const Mistake &m, std::ostream *os)
@@ -209,7 +210,8 @@ const Mistake kMistakes[] = {
     {"quadrel: one argument block for both workers", "race"},
     {"quadrel: main returns without joining", "threads"},
     {"quadrel: the result as the address of a local", "results"},
-    {"pellit: the text in a local array", "memory"},
+    // clang keeps the array in a frame that stays: helgrind sees it, memcheck not.
+    {"pellit: the text in a local array", "memory", "race"},
     {"pellit: return instead of pthread_exit", "endless"},
     {"pellit: no line buffering", "redirected"},
     {"pellit: the text as the format", "lines"},
@@ -269,7 +271,9 @@ TEST_P(LearnerCheckOfAMistake, BreaksThePointAndNamesTheEntry)
     std::string named = "this is the classic mistake \"" + heading + "\": ";
     bool found = false;
     for (const std::string &line : lines_starting(c.out, "broken")) {
-        if (line.rfind(std::string("broken ") + m.point + ": ", 0) == 0) {
+        const bool its_point = line.rfind(std::string("broken ") + m.point + ": ", 0) == 0 ||
+                               (m.other != nullptr && line.rfind(std::string("broken ") + m.other + ": ", 0) == 0);
+        if (its_point && (m.other == nullptr || line.find("classic mistake") != std::string::npos)) {
             EXPECT_THAT(line, HasSubstr(named)) << c.out;
             EXPECT_THAT(line, HasSubstr("mistakes.md#" + slug));
             found = true;
