@@ -16,7 +16,8 @@ if [ -z "${PROGRAM:-}" ]; then
     PROGRAM=$name
 fi
 
-# The page as man shows it to a reader: its NAME line and its SYNOPSIS, and not
+# The page as man shows it to a reader (in the C locale, so that a hyphen in a
+# name stays "-"): its NAME line and its SYNOPSIS, and not
 # a word on standard error.
 open_page() {
     if [ -n "${PAGE:-}" ]; then
@@ -24,7 +25,7 @@ open_page() {
     else
         set -- "$name"
     fi
-    MANPAGER=cat MANWIDTH=80 man "$@" >"$work/page" 2>"$work/page.err" || fail "man $* failed: $(cat "$work/page.err")"
+    LC_ALL=C MANPAGER=cat MANWIDTH=80 man "$@" >"$work/page" 2>"$work/page.err" || fail "man $* failed: $(cat "$work/page.err")"
     [ ! -s "$work/page.err" ] || fail "man $* wrote on standard error: $(cat "$work/page.err")"
     sed -n '/^NAME$/{n;p;}' "$work/page" | grep -q "^       $name - ." || fail "man $* shows no NAME line for $name"
     sed -n '/^SYNOPSIS$/{n;p;}' "$work/page" | grep -q "^       $name" || fail "man $* shows no SYNOPSIS of $name"
