@@ -571,6 +571,15 @@ std::string name_mistake(const Lesson &lesson, const Builds &builds, const Obser
         if (raced && race->text.find("stack") != std::string::npos) {
             return "race|pellit: the text in a local array";
         }
+        // Or neither sees it, and only the text shows it: after "Input is : " the
+        // worker writes whatever the dead frame holds by then.
+        const bool garbled = std::any_of(o.terminal.lines.begin(), o.terminal.lines.end(), [](const Line &l) {
+            return l.text.rfind("Input is : ", 0) == 0 &&
+                   l.text != "Input is : I am thread 1, child thread of main thread";
+        });
+        if (is_broken(v, "lines") && garbled) {
+            return "lines|pellit: the text in a local array";
+        }
         if (is_broken(v, "endless") && !o.trace.main_exit && !o.terminal.stopped) {
             return "endless|pellit: return instead of pthread_exit";
         }

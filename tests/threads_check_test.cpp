@@ -191,7 +191,7 @@ TEST(LearnerCheckOfSoundVersions, PassEveryPoint)
 struct Mistake {
     const char *heading;         // its entry on the mistakes page
     const char *point;           // the point that the page's tool catches
-    const char *other = nullptr; // or the point that shows it where that tool cannot see it
+    const char *other = nullptr; // or the points that show it where that tool cannot see it, as "p q"
 };
 
 void PrintTo(const Mistake &m, std::ostream *os)
@@ -210,8 +210,9 @@ const Mistake kMistakes[] = {
     {"quadrel: one argument block for both workers", "race"},
     {"quadrel: main returns without joining", "threads"},
     {"quadrel: the result as the address of a local", "results"},
-    // clang keeps the array in a frame that stays: helgrind sees it, memcheck not.
-    {"pellit: the text in a local array", "memory", "race"},
+    // clang keeps the array in a frame that stays: memcheck does not see it, and
+    // helgrind in some runs; the garbled text shows it in every run.
+    {"pellit: the text in a local array", "memory", "race lines"},
     {"pellit: return instead of pthread_exit", "endless"},
     {"pellit: no line buffering", "redirected"},
     {"pellit: the text as the format", "lines"},
@@ -271,8 +272,10 @@ TEST_P(LearnerCheckOfAMistake, BreaksThePointAndNamesTheEntry)
     std::string named = "this is the classic mistake \"" + heading + "\": ";
     bool found = false;
     for (const std::string &line : lines_starting(c.out, "broken")) {
-        const bool its_point = line.rfind(std::string("broken ") + m.point + ": ", 0) == 0 ||
-                               (m.other != nullptr && line.rfind(std::string("broken ") + m.other + ": ", 0) == 0);
+        const std::string point = line.substr(7, line.find(':') - 7); // after "broken "
+        const bool its_point =
+            point == m.point ||
+            (m.other != nullptr && (" " + std::string(m.other) + " ").find(" " + point + " ") != std::string::npos);
         if (its_point && (m.other == nullptr || line.find("classic mistake") != std::string::npos)) {
             EXPECT_THAT(line, HasSubstr(named)) << c.out;
             EXPECT_THAT(line, HasSubstr("mistakes.md#" + slug));
