@@ -991,9 +991,6 @@ std::vector<Verdict> judge(const Lesson &lesson, const Tools &tools, const Build
             if (p.empty()) {
                 p = first_difference(lesson, *seen, ref);
             }
-            if (p.empty() && endless) {
-                p = first_untimely(*seen, ref);
-            }
             if (!p.empty()) {
                 problem = where;
                 problem += ": " + p;
@@ -1002,7 +999,7 @@ std::vector<Verdict> judge(const Lesson &lesson, const Tools &tools, const Build
         }
         if (problem.empty()) {
             ok("redirected", std::string("through a pipe and into a file, nothing lost") +
-                                 (endless ? ", each line when it fell due" : ""));
+                                 (endless ? ", as many lines in the watch as on a terminal" : ""));
         } else {
             broken("redirected", problem + " (see " + page + ")");
         }
