@@ -25,7 +25,7 @@ namespace {
 
 // Read once, at load, before the program has a thread.
 bool fast_sleep = false;
-const char *fail_spec = nullptr;
+const char *failing_call = nullptr;
 int calls_fd = -1;
 int (*next_create)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) = nullptr;
 int (*next_join)(pthread_t, void **) = nullptr;
@@ -40,7 +40,7 @@ template <typename F> void find(F &f, const char *name)
 __attribute__((constructor)) void load()
 {
     fast_sleep = getenv("THREADS_CHECK_FAST") != nullptr;
-    fail_spec = getenv("THREADS_CHECK_FAIL");
+    failing_call = getenv("THREADS_CHECK_FAIL");
     if (const char *path = getenv("THREADS_CHECK_CALLS")) {
         calls_fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     }
@@ -71,9 +71,10 @@ int sleep_for(const timespec &t, timespec *remaining)
 bool fail_now(const char *name, std::atomic<int> &calls)
 {
     const int call = ++calls;
-    const char *spec = fail_spec;
+    const char *failing = failing_call;
     const std::size_t len = strlen(name);
-    return spec != nullptr && strncmp(spec, name, len) == 0 && spec[len] == ':' && atoi(spec + len + 1) == call;
+    return failing != nullptr && strncmp(failing, name, len) == 0 && failing[len] == ':' &&
+           atoi(failing + len + 1) == call;
 }
 
 void note(const char *format, unsigned long a, long b, long c)
